@@ -1,0 +1,96 @@
+#include "model_loader.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace qen {
+namespace {
+
+// True when [offset, offset + size) lies inside a file of file_size bytes,
+// computed without wrapping.
+bool range_in_file(uint64_t offset, uint64_t size, uint64_t file_size) {
+  return offset <= file_size && size <= file_size - offset;
+}
+
+}  // namespace
+
+ModelLoader::ModelLoader(const std::string& path_) : path(path_) {
+  try {
+    file_handle = platform::open_for_reading(path);
+    if (file_handle == platform::kNoHandle) throw std::runtime_error("Failed to open file: " + path);
+    if (!platform::file_size(file_handle, &file_size)) throw std::runtime_error("Failed to get file size");
+    mapping_handle = platform::create_mapping(file_handle, file_size);
+    if (mapping_handle == platform::kNoHandle) throw std::runtime_error("Failed to create file mapping");
+    base = platform::map_view(mapping_handle, file_size);
+    if (base == nullptr) throw std::runtime_error("Failed to map file");
+
+    if (file_size < sizeof(FileHeader)) throw std::runtime_error("File too small for header");
+    header = read_record<FileHeader>(base);
+    if (header.magic != kModelMagic) throw std::runtime_error("Invalid magic number");
+    if (header.version != kModelVersion) throw std::runtime_error("Unsupported version");
+    if (!range_in_file(header.graph_offset, header.graph_size, file_size))
+      throw std::runtime_error("Invalid graph offset/size");
+
+    // The graph header and both tables are read in place from here on, so
+    // they must lie inside the file whatever graph_size claims.
+    if (!range_in_file(header.graph_offset, sizeof(GraphHeader), file_size))
+      throw std::runtime_error("Graph header extends past the end of the file");
+    const GraphHeader info = read_record<GraphHeader>(base + header.graph_offset);
+    const uint64_t extent = node_record_offset(info.num_tensors, info.num_nodes);
+    if (!range_in_file(header.graph_offset, extent, file_size))
+      throw std::runtime_error("Graph tables extend past the end of the file");
+    if (info.num_inputs > kMaxGraphIds || info.num_outputs > kMaxGraphIds)
+      throw std::runtime_error("Graph has more than 16 inputs or outputs");
+
+    graph = base + header.graph_offset;
+    tensors = graph + sizeof(GraphHeader);
+  } catch (...) {
+    release();
+    throw;
+  }
+}
+
+ModelLoader::~ModelLoader() { release(); }
+
+void ModelLoader::release() {
+  if (base != nullptr) platform::unmap_view(base, file_size);
+  if (mapping_handle != platform::kNoHandle) platform::close_handle(mapping_handle);
+  if (file_handle != platform::kNoHandle) platform::close_handle(file_handle);
+  base = nullptr;
+  mapping_handle = file_handle = platform::kNoHandle;
+}
+
+NodeRecord ModelLoader::node_record(uint32_t index) const {
+  return read_record<NodeRecord>(graph + node_record_offset(graph_info().num_tensors, index));
+}
+
+TensorView ModelLoader::load_tensor(uint32_t id) const {
+  if (id >= graph_info().num_tensors) throw std::out_of_range("Invalid tensor ID");
+  const TensorRecord record = read_record<TensorRecord>(tensors + sizeof(TensorRecord) * uint64_t{id});
+  if (record.data_size == 0) throw std::runtime_error("Cannot load placeholder tensor - it has no data");
+  if (record.ndim > kMaxDims) throw std::runtime_error("Tensor has more than 8 dimensions");
+
+  const auto dtype = static_cast<DType>(record.dtype);
+  uint64_t bytes = 0;
+  if (!checked_byte_size(record.dims, record.ndim, dtype, &bytes))
+    throw std::runtime_error("Tensor byte size overflows");
+  // The view's elements must lie inside the mapping: weights region start
+  // plus data_offset plus the shape's byte size, all without wrapping.
+  if (header.weights_offset > file_size ||
+      !range_in_file(record.data_offset, bytes, file_size - header.weights_offset))
+    throw std::runtime_error("Tensor data extends past the end of the file");
+
+  const uint8_t* data = base + header.weights_offset + record.data_offset;
+  std::vector<uint32_t> shape(record.dims, record.dims + record.ndim);
+  return TensorView(const_cast<uint8_t*>(data), std::move(shape), dtype);
+}
+
+std::string ModelLoader::get_metadata() const {
+  if (header.metadata_size == 0) return "{}";
+  if (!range_in_file(header.metadata_offset, header.metadata_size, file_size))
+    throw std::runtime_error("Metadata extends past the end of the file");
+  return std::string(reinterpret_cast<const char*>(base + header.metadata_offset), header.metadata_size);
+}
+
+}  // namespace qen

@@ -1,0 +1,55 @@
+// ModelLoader: opens one model file, maps it read-only as a whole and serves
+// the graph, stored tensors and metadata straight out of the mapping.
+//
+// The open validates the header and that the graph block (header, tensor
+// table, node table) lies inside the file; everything else is checked when it
+// is asked for. Views returned by load_tensor borrow the mapping and are valid
+// only while this loader lives. Nothing changes after construction.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "file_mapping.h"
+#include "model_format.h"
+#include "tensor_view.h"
+
+namespace qen {
+
+class ModelLoader {
+ public:
+  // Opens, maps and validates the file; throws std::runtime_error on failure
+  // and then holds nothing.
+  explicit ModelLoader(const std::string& path);
+  ~ModelLoader();
+  ModelLoader(const ModelLoader&) = delete;
+  ModelLoader& operator=(const ModelLoader&) = delete;
+
+  // Address of the graph header in the mapping; the tensor table follows it.
+  const uint8_t* graph_header() const { return graph; }
+  // Copies of the graph's records. The graph header and both tables are
+  // known to lie in the file; node_record needs index < num_nodes.
+  GraphHeader graph_info() const { return read_record<GraphHeader>(graph); }
+  NodeRecord node_record(uint32_t index) const;
+
+  // A borrowing view over a stored tensor's elements in the mapping.
+  // Throws std::out_of_range "Invalid tensor ID" and std::runtime_error.
+  TensorView load_tensor(uint32_t id) const;
+
+  // The metadata text, byte for byte; "{}" when there is none.
+  std::string get_metadata() const;
+
+ private:
+  void release();
+
+  std::string path;
+  const uint8_t* base = nullptr;
+  uint64_t file_size = 0;
+  FileHeader header{};
+  const uint8_t* graph = nullptr;
+  const uint8_t* tensors = nullptr;
+  platform::Handle file_handle = platform::kNoHandle;
+  platform::Handle mapping_handle = platform::kNoHandle;
+};
+
+}  // namespace qen

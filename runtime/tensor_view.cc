@@ -1,0 +1,96 @@
+#include "tensor_view.h"
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace qen {
+namespace {
+
+constexpr size_t kAlignment = 64;
+
+// posix_memalign may return null for 0 bytes; ask for at least one cache line
+// so that an empty tensor still gets a valid, freeable block.
+void* aligned_allocate(uint64_t bytes) {
+  if (bytes > UINT64_MAX - kAlignment) return nullptr;
+  const uint64_t rounded = bytes == 0 ? kAlignment : (bytes + kAlignment - 1) / kAlignment * kAlignment;
+  if (rounded > SIZE_MAX) return nullptr;
+  void* block = nullptr;
+  if (posix_memalign(&block, kAlignment, static_cast<size_t>(rounded)) != 0) return nullptr;
+  return block;
+}
+
+}  // namespace
+
+size_t element_size(DType dtype) {
+  switch (dtype) {
+    case DType::FP32: return 4;
+    case DType::FP16: return 2;
+    case DType::INT8: return 1;
+    case DType::INT32: return 4;
+  }
+  throw std::runtime_error("Unknown dtype");
+}
+
+bool checked_byte_size(const uint32_t* dims, size_t count, DType dtype, uint64_t* out) {
+  uint64_t bytes = element_size(dtype);
+  for (size_t i = 0; i < count; ++i) {
+    if (dims[i] != 0 && bytes > UINT64_MAX / dims[i]) return false;
+    bytes *= dims[i];
+  }
+  *out = bytes;
+  return true;
+}
+
+TensorView::TensorView(void* data_, std::vector<uint32_t> shape_, DType dtype_,
+                       std::shared_ptr<void> owner_)
+    : data(data_),
+      shape(std::move(shape_)),
+      size_bytes(0),
+      dtype(dtype_),
+      ndim(shape.size()),
+      owns_data(false),
+      owner(std::move(owner_)) {
+  // Unchecked u64 product in extent order, starting from the element size.
+  size_bytes = element_size(dtype);
+  for (uint32_t extent : shape) size_bytes *= extent;
+}
+
+TensorView::TensorView(TensorView&& other) noexcept
+    : data(other.data),
+      shape(std::move(other.shape)),
+      size_bytes(other.size_bytes),
+      dtype(other.dtype),
+      ndim(other.ndim),
+      owns_data(other.owns_data),
+      owner(std::move(other.owner)) {
+  other.owns_data = false;
+}
+
+TensorView::~TensorView() {
+  if (owns_data && data != nullptr) std::free(data);
+}
+
+uint64_t TensorView::element_count() const {
+  uint64_t count = 1;
+  for (uint32_t extent : shape) count *= extent;
+  return count;
+}
+
+TensorHandle allocate_tensor(const std::vector<uint32_t>& shape, DType dtype) {
+  uint64_t bytes = 0;
+  if (!checked_byte_size(shape.data(), shape.size(), dtype, &bytes)) throw std::bad_alloc();
+  void* buffer = aligned_allocate(bytes);
+  if (buffer == nullptr) throw std::bad_alloc();
+  try {
+    auto handle = std::make_shared<TensorView>(buffer, shape, dtype);
+    handle->owns_data = true;
+    return handle;
+  } catch (...) {
+    std::free(buffer);
+    throw;
+  }
+}
+
+}  // namespace qen
