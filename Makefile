@@ -12,6 +12,7 @@ CMAKE_ARGS ?=
 .PHONY: demo test test-cpp test-python install venv system-deps
 
 demo: install
+	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
 	$(PY) examples/demo.py
 
 test: test-cpp test-python
