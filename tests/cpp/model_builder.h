@@ -49,8 +49,8 @@ class ModelBuilder {
     NodeRecord node{};
     node.num_inputs = static_cast<uint16_t>(inputs.size());
     node.num_outputs = static_cast<uint16_t>(outputs.size());
-    std::memcpy(node.input_ids, inputs.data(), std::min<size_t>(inputs.size(), kMaxGraphIds) * sizeof(uint32_t));
-    std::memcpy(node.output_ids, outputs.data(), std::min<size_t>(outputs.size(), kMaxGraphIds) * sizeof(uint32_t));
+    std::copy_n(inputs.begin(), std::min<size_t>(inputs.size(), kMaxGraphIds), node.input_ids);
+    std::copy_n(outputs.begin(), std::min<size_t>(outputs.size(), kMaxGraphIds), node.output_ids);
     nodes.push_back(node);
   }
 
