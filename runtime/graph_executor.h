@@ -1,5 +1,9 @@
 // GraphExecutor: loads a model, plans the memory of its tensors in one arena
 // and binds tensors by the graph's input and output IDs. It runs no node.
+//
+// The executor owns its loader, plan, arena (CPU only) and tensor map; the
+// map shares each bound tensor with the caller. Bindings live as long as the
+// executor, across execute calls and model loads.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +13,7 @@
 #include <vector>
 
 #include "device.h"
+#include "memory_planner.h"
 #include "model_loader.h"
 #include "tensor_view.h"
 
@@ -28,6 +33,20 @@ class GraphExecutor {
 
   // Bytes of the current plan's arena.
   uint64_t peak_memory() const;
+
+ private:
+  struct ArenaFree {
+    void operator()(void* block) const { aligned_free(block); }
+  };
+  friend struct GraphExecutorProbe;  // lets the tests look at the arena and bindings
+
+  // Declared so that destruction releases the arena first, then the
+  // bindings, the plan and last the loader.
+  Device device;
+  std::unique_ptr<ModelLoader> loader;
+  MemoryPlan memory_plan;
+  std::unordered_map<uint32_t, TensorHandle> tensor_map;
+  std::unique_ptr<void, ArenaFree> arena;
 };
 
 }  // namespace qen

@@ -10,6 +10,8 @@ namespace {
 
 constexpr size_t kAlignment = 64;
 
+}  // namespace
+
 // posix_memalign may return null for 0 bytes; ask for at least one cache line
 // so that an empty tensor still gets a valid, freeable block.
 void* aligned_allocate(uint64_t bytes) {
@@ -21,7 +23,7 @@ void* aligned_allocate(uint64_t bytes) {
   return block;
 }
 
-}  // namespace
+void aligned_free(void* block) { std::free(block); }
 
 size_t element_size(DType dtype) {
   switch (dtype) {
@@ -69,7 +71,7 @@ TensorView::TensorView(TensorView&& other) noexcept
 }
 
 TensorView::~TensorView() {
-  if (owns_data && data != nullptr) std::free(data);
+  if (owns_data && data != nullptr) aligned_free(data);
 }
 
 uint64_t TensorView::element_count() const {
@@ -88,7 +90,7 @@ TensorHandle allocate_tensor(const std::vector<uint32_t>& shape, DType dtype) {
     handle->owns_data = true;
     return handle;
   } catch (...) {
-    std::free(buffer);
+    aligned_free(buffer);
     throw;
   }
 }

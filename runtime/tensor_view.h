@@ -53,6 +53,12 @@ using TensorHandle = std::shared_ptr<TensorView>;
 // (including a byte size that does not fit in 64 bits).
 TensorHandle allocate_tensor(const std::vector<uint32_t>& shape, DType dtype);
 
+// A block of at least `bytes` bytes at 64-byte alignment, contents not
+// initialised; 0 bytes still gives a valid block. Null when it cannot be had.
+// Release it with aligned_free.
+void* aligned_allocate(uint64_t bytes);
+void aligned_free(void* block);
+
 // element_size(dtype) times every extent, or false when that overflows 64 bits.
 bool checked_byte_size(const uint32_t* dims, size_t count, DType dtype, uint64_t* out);
 

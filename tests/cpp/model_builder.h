@@ -3,6 +3,7 @@
 // tests patch or truncate the result to break it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,17 @@ class ModelBuilder {
     node.output_ids[0] = output;
     node.weight_id = weight;
     node.bias_id = bias;
+    nodes.push_back(node);
+  }
+
+  // A node naming several tensors on each side; counts above 16 are kept as
+  // given (only the first 16 IDs are stored) so that tests can break them.
+  void add_wired_node(const std::vector<uint32_t>& inputs, const std::vector<uint32_t>& outputs) {
+    NodeRecord node{};
+    node.num_inputs = static_cast<uint16_t>(inputs.size());
+    node.num_outputs = static_cast<uint16_t>(outputs.size());
+    std::copy_n(inputs.begin(), std::min<size_t>(inputs.size(), kMaxGraphIds), node.input_ids);
+    std::copy_n(outputs.begin(), std::min<size_t>(outputs.size(), kMaxGraphIds), node.output_ids);
     nodes.push_back(node);
   }
 
