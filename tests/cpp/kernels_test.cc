@@ -123,17 +123,6 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LinearMatchesReference,
                                             ::testing::Values(0u, 1u, 3u, 8u, 16u, 17u, 64u),
                                             ::testing::Values(0u, 1u, 3u, 16u, 17u), ::testing::Bool()));
 
-TEST(Linear, EmptyInnerExtentGivesThePositiveZeroPlusBias) {
-  Buffer xb(2), bb(std::vector<float>{-0.0f, 2.5f, kNaN}), yb(6);
-  TensorView x(xb.data(), {2, 0}, DType::FP32), w(nullptr, {3, 0}, DType::FP32);
-  TensorView b(bb.data(), {3}, DType::FP32), y(yb.data(), {2, 3}, DType::FP32);
-  linear(x, w, b, y);
-  const std::vector<float> got = yb.values();
-  EXPECT_EQ(bits_of(got[0]), 0u);  // +0.0 + -0.0 is +0.0
-  EXPECT_EQ(got[4], 2.5f);
-  EXPECT_TRUE(std::isnan(got[5]));
-}
-
 // A view's shape and dtype, kept in a fixed array so that the tables below
 // stay plain aggregates.
 struct Operand {
