@@ -1,4 +1,17 @@
 // Engine: runs a loaded model node by node on the CPU kernels.
+//
+// The engine owns its ModelLoader alone and shares every tensor in its tensor
+// map: bound inputs (borrowing the caller's memory), stored tensors fetched
+// lazily from the file (borrowing the loader's mapping) and node outputs (own
+// 64-byte aligned buffers). The map is emptied when a new model is installed,
+// so no entry ever borrows a released mapping; members are declared so that
+// the map is destroyed before the loader.
+//
+// peak_memory_usage is the high-water mark, since construction, of the bytes
+// of node-output buffers the engine holds at once: those its tensor map holds
+// as node outputs, plus the output a node has just allocated while the
+// previous tensor under the same ID is still held. Inputs, weights and
+// results the caller keeps after the engine has replaced them are not counted.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +31,8 @@ class Engine {
   // Throws std::runtime_error "CUDA support not compiled" for Device::CUDA.
   explicit Engine(Device device = Device::CPU);
 
-  // Opens the file first; on failure the previous model stays loaded.
+  // Opens the file first; on failure the previous model stays loaded and the
+  // tensor map is untouched. On success the tensor map is emptied.
   void load_model(const std::string& path);
 
   // Binds inputs to the graph's input IDs, runs every node in table order and
@@ -27,6 +41,28 @@ class Engine {
   std::vector<TensorHandle> run(const std::vector<TensorHandle>& inputs);
 
   uint64_t peak_memory_usage() const;
+
+ private:
+  friend class EngineProbe;  // lets the tests inspect the tensor map
+
+  // The map's tensor under id, or else the stored tensor from the file, which
+  // is then cached. An empty handle in the map counts as absent.
+  TensorHandle get_or_load_tensor(uint32_t id);
+  void run_node(const NodeRecord& node);
+  // Puts a node output under id, replacing and releasing what was there.
+  void store_output(uint32_t id, TensorHandle output);
+  // Replaces the entry under id; a node output it held stops being counted.
+  void replace_entry(uint32_t id, TensorHandle handle);
+  // Allocates a node output and records the peak it reaches.
+  TensorHandle allocate_output(const std::vector<uint32_t>& shape, DType dtype);
+
+  Device device;
+  std::unique_ptr<ModelLoader> loader;
+  std::unordered_map<uint32_t, TensorHandle> tensor_map;
+  uint64_t peak_bytes = 0;
+  // Bytes of each node output the map holds, by tensor ID, and their sum.
+  std::unordered_map<uint32_t, uint64_t> output_bytes;
+  uint64_t held_bytes = 0;
 };
 
 }  // namespace qen

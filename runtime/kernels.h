@@ -1,0 +1,66 @@
+// The four CPU operations on FP32 row-major tensors: linear, relu, gelu and
+// softmax. Each writes into an output its caller allocated and never
+// allocates; none keeps state. Results are fixed bit for bit by the order of
+// operations documented on each scalar kernel, which every faster variant
+// must reproduce exactly.
+//
+// Element pointers handed to a kernel may sit at any byte address (weights
+// lie wherever the model file puts them), so kernels read and write through
+// load_f32/store_f32 and never dereference a float pointer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "tensor_view.h"
+
+namespace qen {
+
+// Checked entry points. They validate their operands, then run the variant
+// chosen for this machine.
+//
+// linear: x [M, K], W [N, K], b (at least N values), y [M, N]; all FP32.
+// Checks, in order: x is 2-D, W is 2-D ("Linear expects 2D tensors"); W's
+// second extent is K (the shape-mismatch message); x, W and b are FP32 ("Only
+// FP32 supported"); b holds at least N elements; y is FP32 [M, N].
+void linear(const TensorView& x, const TensorView& w, const TensorView& b, TensorView& y);
+// softmax: row-wise over x [R, C] into y [R, C]. Checks, in order: x is FP32
+// ("Only FP32 supported"), x is 2-D ("Softmax only supports 2D tensors"),
+// y is FP32 with x's shape.
+void softmax(const TensorView& x, TensorView& y);
+// relu, gelu: elementwise over n FP32 values; they cannot fail.
+void relu(const void* x, void* y, uint64_t n);
+void gelu(const void* x, void* y, uint64_t n);
+
+// The shape every variant of a kernel shares. Indices are 64-bit throughout.
+struct LinearArgs {
+  const void* x;  // [m, k]
+  const void* w;  // [n, k]
+  const void* b;  // n values
+  void* y;        // [m, n]
+  uint64_t m, n, k;
+};
+
+// Reference order: for each i, j: acc = +0.0; for k ascending
+// acc = acc + (w[j*K+k] * x[i*K+k]), each step rounded; y[i*N+j] = acc + b[j].
+void linear_f32_scalar(const LinearArgs& args);
+// y = x > 0 ? x : +0.0 (NaN and -0.0 give +0.0).
+void relu_f32_scalar(const void* x, void* y, uint64_t n);
+// Tanh approximation, each step rounded: t = v*v; t = t*v; t = t*0.044715f;
+// t = t+v; t = t*0.7978846f; t = tanhf(t); t = t+1; u = v*0.5f; y = t*u.
+void gelu_f32_scalar(const void* x, void* y, uint64_t n);
+// Per row: m = first value, replaced by any later value > m (a NaN never
+// replaces it); e = expf(x - m), y = e, s += e ascending from +0.0; y /= s.
+void softmax_f32_scalar(const void* x, void* y, uint64_t rows, uint64_t cols);
+
+inline float load_f32(const void* base, uint64_t index) {
+  float value;
+  std::memcpy(&value, static_cast<const unsigned char*>(base) + index * sizeof(float), sizeof value);
+  return value;
+}
+
+inline void store_f32(void* base, uint64_t index, float value) {
+  std::memcpy(static_cast<unsigned char*>(base) + index * sizeof(float), &value, sizeof value);
+}
+
+}  // namespace qen
