@@ -59,22 +59,25 @@ std::shared_ptr<void> keep_alive(py::object object) {
 TensorHandle to_tensor_view(py::handle item) {
   py::array array = npy_api::get().PyArray_Check_(item.ptr()) ? py::reinterpret_borrow<py::array>(item)
                                                               : as_array(item, 0);
+  // A narrowed extent would make the core compute on the wrong shape. Checked
+  // before any copy, so a huge broadcast view is refused without one.
+  for (py::ssize_t i = 0; i < array.ndim(); ++i)
+    if (static_cast<uint64_t>(array.shape(i)) > UINT32_MAX)
+      throw std::runtime_error("Input extent does not fit in 32 bits");
+
+  // The core reads elements densely from the first one, so any other layout
+  // (transposed, strided, negative strides, misaligned) is copied first. The
+  // copy keeps the element type, byte order included.
+  constexpr int kDense = npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
+  if ((array.flags() & kDense) != kDense) array = as_array(array, kDense);
+
   std::vector<uint32_t> shape;
   DType dtype;
   {
     BufferRequest buffer(array);
     dtype = dtype_of_format(buffer->format);
-    for (Py_ssize_t i = 0; i < buffer->ndim; ++i) {
-      // A narrowed extent would make the core compute on the wrong shape.
-      if (static_cast<uint64_t>(buffer->shape[i]) > UINT32_MAX)
-        throw std::runtime_error("Input extent does not fit in 32 bits");
-      shape.push_back(static_cast<uint32_t>(buffer->shape[i]));
-    }
+    shape.assign(buffer->shape, buffer->shape + buffer->ndim);
   }
-  // The core reads elements densely from the first one, so any other layout
-  // (transposed, strided, negative strides, misaligned) is copied first.
-  constexpr int kDense = npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
-  if ((array.flags() & kDense) != kDense) array = as_array(array, kDense);
   // Read-only arrays are accepted: the core never writes an input.
   void* data = const_cast<void*>(array.data());
   return std::make_shared<TensorView>(data, std::move(shape), dtype, keep_alive(std::move(array)));

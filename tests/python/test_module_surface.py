@@ -135,4 +135,4 @@ def test_stub_matches_module():
         cls = getattr(qen, name)
         assert all(hasattr(cls, method) for method in methods), name
         bound = {m for m in vars(cls) if not m.startswith("_") and callable(getattr(cls, m))}
-        assert bound <= methods | set(cls.__dict__.get("__members__", {})), name
+        assert bound <= methods | set(getattr(cls, "__members__", {})), name
