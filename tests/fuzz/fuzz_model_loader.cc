@@ -7,8 +7,11 @@
 // read in full so that AddressSanitizer sees any read past the mapping.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
+#include <string_view>
 
 #include "model_file.h"
 #include "model_format.h"
@@ -20,13 +23,17 @@ constexpr uint32_t kMaxIds = 4096;
 
 volatile uint8_t sink;
 
-void require(bool condition) {
-  if (!condition) std::abort();
+void require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
 }
 
 // Reads every byte of [at, at + count), which must lie inside the file.
 void read_inside(const uint8_t* at, uint64_t count, const uint8_t* base, size_t file_size) {
-  require(at >= base && uint64_t(at - base) <= file_size && count <= file_size - uint64_t(at - base));
+  const auto start = reinterpret_cast<uintptr_t>(at), begin = reinterpret_cast<uintptr_t>(base);
+  require(start >= begin && start - begin <= file_size && count <= file_size - (start - begin),
+          "a result lies outside the file");
   uint8_t acc = 0;
   for (uint64_t i = 0; i < count; ++i) acc ^= at[i];
   sink = acc;
@@ -40,9 +47,9 @@ void exercise(const qen::ModelLoader& loader, const uint8_t* data, size_t size) 
   try {
     const std::string metadata = loader.get_metadata();
     if (header.metadata_size != 0) {
-      read_inside(base + header.metadata_offset, metadata.size(), base, size);
-      require(metadata.compare(0, std::string::npos, reinterpret_cast<const char*>(data + header.metadata_offset),
-                               header.metadata_size) == 0);
+      read_inside(base + header.metadata_offset, header.metadata_size, base, size);
+      const std::string_view bytes(reinterpret_cast<const char*>(data + header.metadata_offset), header.metadata_size);
+      require(metadata == bytes, "the metadata differs from the file's bytes");
     }
   } catch (const std::exception& e) {
     qen::fuzzing::expect_model_error(e, size);
