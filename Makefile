@@ -1,21 +1,29 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
 # Everything is installed into .venv inside the repository; the C++ tests
-# need Debian's libgtest-dev, installed with apt-get when it is missing.
+# need Debian's libgtest-dev and the fuzz targets clang with its sanitizer
+# runtimes, installed with apt-get when they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-CPP_BUILD := build/cpp
+WITH_VENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
+CPP_BUILD  := build/cpp
+ASAN_BUILD := build/asan
+FUZZ_BUILD := build/fuzz
 CMAKE_ARGS ?=
+# Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
+FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
+FUZZ_TIME  ?= 60
+FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-python install venv system-deps
+.PHONY: demo test test-cpp test-asan test-python install venv system-deps fuzz-deps fuzz-build fuzz-smoke fuzz
 
 demo: install
 	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
 	$(PY) examples/demo.py
 
-test: test-cpp test-python
+test: test-cpp test-asan test-python fuzz-smoke
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -24,14 +32,48 @@ venv:
 install: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation .
 
+# Installs those of the Debian packages $(1) that are missing.
+apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	test -z "$$missing" || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; }
+
 system-deps:
-	@dpkg -s libgtest-dev >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libgtest-dev; }
+	$(call apt_install,libgtest-dev)
+
+fuzz-deps:
+	$(call apt_install,clang libclang-rt-14-dev)
+
+# Configures build directory $(1) with CMake arguments $(2) and builds it.
+cmake_build = $(WITH_VENV) cmake -S . -B $(1) -G Ninja $(2) && $(WITH_VENV) cmake --build $(1)
+run_ctest   = $(WITH_VENV) ctest --test-dir $(1) --output-on-failure
 
 test-cpp: system-deps venv
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja $(CMAKE_ARGS)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(CPP_BUILD)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(CPP_BUILD) --output-on-failure
+	$(call cmake_build,$(CPP_BUILD),$(CMAKE_ARGS))
+	$(call run_ctest,$(CPP_BUILD))
+
+# The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: system-deps venv
+	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_SANITIZE=ON $(CMAKE_ARGS))
+	$(call run_ctest,$(ASAN_BUILD))
 
 test-python: install
 	$(PY) -m pytest
+
+fuzz-build: fuzz-deps venv
+	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
+	$(PY) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
+
+# Runs each target for FUZZ_TIME seconds on its growing corpus, the seeds and
+# its regression inputs. A finding is saved in build/fuzz/findings and fails the run.
+fuzz-smoke: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+	  $(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_TIME) -timeout=10 -print_final_stats=1 \
+	    -dict=tests/fuzz/model.dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_FLAGS) \
+	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds $$(ls -d tests/fuzz/regressions/$$t 2>/dev/null) || exit 1; \
+	done
+
+# The longer local run: ten minutes per target unless FUZZ_TIME says otherwise.
+fuzz: FUZZ_TIME = 600
+fuzz: fuzz-smoke
