@@ -1,0 +1,90 @@
+// AVX-512F vector operations on 16 floats, for the kernel files compiled
+// with -mavx512f. Everything here and in the shared kernel templates has
+// internal linkage, so no code built for this instruction set can be picked
+// by the linker for a file built for another one.
+#pragma once
+
+// GCC 12's AVX-512 intrinsics start some results from a self-initialised
+// placeholder, which -Wmaybe-uninitialized reports at every use (GCC bug
+// 105593); the warning is silenced for the intrinsics' own lines only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstdint>
+
+namespace qen {
+namespace {
+
+struct Avx512 {
+  static constexpr uint64_t kWidth = 16;
+  static constexpr const char* kName = "avx512";
+  using Reg = __m512;
+
+  static Reg zero() { return _mm512_setzero_ps(); }
+  static Reg load(const void* p) { return _mm512_loadu_ps(p); }
+  static void store(void* p, Reg v) { _mm512_storeu_ps(p, v); }
+  static __mmask16 first(uint64_t count) { return static_cast<__mmask16>((1u << count) - 1u); }
+  // Lanes at and past `count` are +0.0; no byte past them is read.
+  static Reg load_first(const void* p, uint64_t count) { return _mm512_maskz_loadu_ps(first(count), p); }
+  // Writes the first `count` lanes only.
+  static void store_first(void* p, Reg v, uint64_t count) { _mm512_mask_storeu_ps(p, first(count), v); }
+  // One float from memory in every lane.
+  static Reg broadcast(const void* p) {
+    float v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return splat(v);
+  }
+  static Reg splat(float v) { return _mm512_set1_ps(v); }
+  static Reg add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
+  static Reg mul(Reg a, Reg b) { return _mm512_mul_ps(a, b); }
+  static Reg div(Reg a, Reg b) { return _mm512_div_ps(a, b); }
+  // v > 0 ? v : +0.0; a NaN compares false.
+  static Reg positive_or_zero(Reg v) {
+    return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GT_OQ), v);
+  }
+  // Lane by lane: b > a ? b : a.
+  static Reg keep_greater(Reg a, Reg b) { return _mm512_mask_mov_ps(a, _mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), b); }
+  // Lanes kWidth / 2 and up, moved down to lane 0.
+  static Reg upper_half(Reg v) { return _mm512_shuffle_f32x4(v, v, 0x4E); }
+  static float lane(Reg v, uint64_t i) {
+    alignas(64) float lanes[kWidth];
+    _mm512_store_ps(lanes, v);
+    return lanes[i];
+  }
+
+  // r[i] lane j becomes r[j] lane i.
+  static void transpose(Reg (&r)[kWidth]) {
+    Reg t[kWidth];
+    // Pairs of rows interleaved within each 128-bit block.
+    for (int i = 0; i < 16; i += 2) {
+      t[i] = _mm512_unpacklo_ps(r[i], r[i + 1]);
+      t[i + 1] = _mm512_unpackhi_ps(r[i], r[i + 1]);
+    }
+    // r[4g + c], block q: column 4q + c of rows 4g .. 4g + 3.
+    for (int i = 0; i < 16; i += 4) {
+      const __m512d a = _mm512_castps_pd(t[i]), b = _mm512_castps_pd(t[i + 1]);
+      const __m512d c = _mm512_castps_pd(t[i + 2]), d = _mm512_castps_pd(t[i + 3]);
+      r[i] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
+      r[i + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
+      r[i + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, d));
+      r[i + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, d));
+    }
+    // What is left is a 4x4 transpose of 128-bit blocks, for each c.
+    for (int c = 0; c < 4; ++c) {
+      const Reg a = _mm512_shuffle_f32x4(r[c], r[4 + c], 0x88), b = _mm512_shuffle_f32x4(r[c], r[4 + c], 0xDD);
+      const Reg e = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0x88);
+      const Reg f = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0xDD);
+      t[c] = _mm512_shuffle_f32x4(a, e, 0x88);
+      t[4 + c] = _mm512_shuffle_f32x4(b, f, 0x88);
+      t[8 + c] = _mm512_shuffle_f32x4(a, e, 0xDD);
+      t[12 + c] = _mm512_shuffle_f32x4(b, f, 0xDD);
+    }
+    for (int i = 0; i < 16; ++i) r[i] = t[i];
+  }
+};
+
+}  // namespace
+}  // namespace qen
