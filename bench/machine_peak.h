@@ -1,0 +1,23 @@
+// What one core of this machine can do at best, measured with the vector
+// width that the kernels use here: the rate of separate multiplies and adds
+// (the kernels' own operations, never fused) and the rate of reading memory.
+#pragma once
+
+#include <cstdint>
+
+namespace qen_bench {
+
+struct PeakLoops {
+  // Runs `passes` rounds of 16 independent acc = acc * m + a chains over
+  // `width` lanes; returns a value that depends on every lane.
+  float (*mul_add)(uint64_t passes);
+  // Adds every float of `data` (count a multiple of 16 * width) into vector sums.
+  float (*read)(const float* data, uint64_t count);
+  uint64_t width;
+};
+
+PeakLoops peak_loops_avx512();
+PeakLoops peak_loops_avx2();
+PeakLoops peak_loops_sse2();
+
+}  // namespace qen_bench
