@@ -7,9 +7,10 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CPP_BUILD := build/cpp
+BENCH_BUILD := build/bench
 CMAKE_ARGS ?=
 
-.PHONY: demo test test-cpp test-python install venv system-deps
+.PHONY: demo test test-cpp test-python install venv system-deps bench
 
 demo: install
 	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
@@ -35,3 +36,12 @@ test-cpp: system-deps venv
 
 test-python: install
 	$(PY) -m pytest
+
+# Benchmarks against numpy, ONNX Runtime (and PyTorch when installed). numpy's
+# OpenBLAS is slowed by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE where they are
+# set, so both are unset for this command alone.
+bench: install
+	$(PIP) install --quiet --disable-pip-version-check -r bench/requirements.txt
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja -DQEN_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) --target qen_machine_peak
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run_bench.py $(BENCH_BUILD)/bench/qen_machine_peak
