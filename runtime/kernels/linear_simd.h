@@ -34,6 +34,25 @@ inline unsigned char* float_at(void* base, uint64_t index) {
   return static_cast<unsigned char*>(base) + index * sizeof(float);
 }
 
+// r[i] lane j becomes r[j] lane i. Rows are interleaved within each 128-bit
+// block, first singly, then in pairs, which leaves column 4q + c of rows
+// 4g .. 4g + 3 in block q of r[4g + c]; the vector type moves the blocks.
+template <class V>
+void transpose(typename V::Reg (&r)[V::kWidth]) {
+  typename V::Reg t[V::kWidth];
+  for (uint64_t i = 0; i < V::kWidth; i += 2) {
+    t[i] = V::interleave_low(r[i], r[i + 1]);
+    t[i + 1] = V::interleave_high(r[i], r[i + 1]);
+  }
+  for (uint64_t i = 0; i < V::kWidth; i += 4) {
+    r[i] = V::interleave_low_pairs(t[i], t[i + 2]);
+    r[i + 1] = V::interleave_high_pairs(t[i], t[i + 2]);
+    r[i + 2] = V::interleave_low_pairs(t[i + 1], t[i + 3]);
+    r[i + 3] = V::interleave_high_pairs(t[i + 1], t[i + 3]);
+  }
+  V::transpose_blocks(r);
+}
+
 // Rows j0 .. j0 + kCount - 1 of W, the last real row standing in for those past N.
 template <uint64_t kCount>
 void weight_rows(const LinearArgs& a, uint64_t j0, const unsigned char* (&rows)[kCount]) {
@@ -68,7 +87,7 @@ void pack_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, float* panel) {
       const uint64_t count = smaller(V::kWidth, a.k - k0);
       for (uint64_t l = 0; l < V::kWidth; ++l)
         r[l] = half + l < rows ? V::load_first(float_at(a.x, (i0 + half + l) * a.k + k0), count) : V::zero();
-      V::transpose(r);
+      transpose<V>(r);
       for (uint64_t kk = 0; kk < count; ++kk) V::store(panel + (k0 + kk) * kRows + half, r[kk]);
     }
 }
@@ -96,7 +115,7 @@ void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_
     }
   }
   // acc[l]: output j0 + c in lane c for row i0 + l, in lane kCols + c for row i0 + kWidth + l.
-  V::transpose(acc);
+  transpose<V>(acc);
   const uint64_t cols = smaller(kCols, a.n - j0);
   for (uint64_t l = 0; l < V::kWidth; ++l) {
     if (l < rows) store_outputs<V>(a, i0 + l, j0, cols, acc[l]);
@@ -115,7 +134,7 @@ void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
   // One block of columns k0 .. k0 + count of the tile's weight rows, each
   // column added in ascending order.
   auto step = [&](uint64_t k0, uint64_t count) {
-    V::transpose(t);  // t[kk] lane l = W[j0 + l][k0 + kk]
+    transpose<V>(t);  // t[kk] lane l = W[j0 + l][k0 + kk]
     for (uint64_t kk = 0; kk < count; ++kk)
       for (uint64_t r = 0; r < kRows; ++r)
         acc[r] = V::add(acc[r], V::mul(t[kk], V::broadcast(float_at(a.x, (i0 + r) * a.k + k0 + kk))));

@@ -13,7 +13,6 @@ namespace {
 
 struct Avx2 {
   static constexpr uint64_t kWidth = 8;
-  static constexpr const char* kName = "avx2";
   using Reg = __m256;
 
   static Reg zero() { return _mm256_setzero_ps(); }
@@ -48,28 +47,24 @@ struct Avx2 {
     return lanes[i];
   }
 
-  // r[i] lane j becomes r[j] lane i.
-  static void transpose(Reg (&r)[kWidth]) {
-    Reg t[kWidth];
-    // Pairs of rows interleaved within each 128-bit half.
-    for (int i = 0; i < 8; i += 2) {
-      t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
-      t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
-    }
-    // r[4g + c], half q: column 4q + c of rows 4g .. 4g + 3.
-    for (int i = 0; i < 8; i += 4) {
-      const __m256d a = _mm256_castps_pd(t[i]), b = _mm256_castps_pd(t[i + 1]);
-      const __m256d c = _mm256_castps_pd(t[i + 2]), d = _mm256_castps_pd(t[i + 3]);
-      r[i] = _mm256_castpd_ps(_mm256_unpacklo_pd(a, c));
-      r[i + 1] = _mm256_castpd_ps(_mm256_unpackhi_pd(a, c));
-      r[i + 2] = _mm256_castpd_ps(_mm256_unpacklo_pd(b, d));
-      r[i + 3] = _mm256_castpd_ps(_mm256_unpackhi_pd(b, d));
-    }
+  // Per 128-bit half: lanes 0, 1 of a and b interleaved, or lanes 2, 3;
+  // then the same for pairs of lanes.
+  static Reg interleave_low(Reg a, Reg b) { return _mm256_unpacklo_ps(a, b); }
+  static Reg interleave_high(Reg a, Reg b) { return _mm256_unpackhi_ps(a, b); }
+  static Reg interleave_low_pairs(Reg a, Reg b) {
+    return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+  }
+  static Reg interleave_high_pairs(Reg a, Reg b) {
+    return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+  }
+  // The last step of transpose(): for each c, the 2x2 transpose of the
+  // 128-bit halves of r[c] and r[4 + c].
+  static void transpose_blocks(Reg (&r)[kWidth]) {
     for (int c = 0; c < 4; ++c) {
-      t[c] = _mm256_permute2f128_ps(r[c], r[4 + c], 0x20);
-      t[4 + c] = _mm256_permute2f128_ps(r[c], r[4 + c], 0x31);
+      const Reg low = _mm256_permute2f128_ps(r[c], r[4 + c], 0x20);
+      r[4 + c] = _mm256_permute2f128_ps(r[c], r[4 + c], 0x31);
+      r[c] = low;
     }
-    for (int i = 0; i < 8; ++i) r[i] = t[i];
   }
 };
 

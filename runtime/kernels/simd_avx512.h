@@ -20,7 +20,6 @@ namespace {
 
 struct Avx512 {
   static constexpr uint64_t kWidth = 16;
-  static constexpr const char* kName = "avx512";
   using Reg = __m512;
 
   static Reg zero() { return _mm512_setzero_ps(); }
@@ -55,24 +54,20 @@ struct Avx512 {
     return lanes[i];
   }
 
-  // r[i] lane j becomes r[j] lane i.
-  static void transpose(Reg (&r)[kWidth]) {
+  // Per 128-bit block: lanes 0, 1 of a and b interleaved, or lanes 2, 3;
+  // then the same for pairs of lanes.
+  static Reg interleave_low(Reg a, Reg b) { return _mm512_unpacklo_ps(a, b); }
+  static Reg interleave_high(Reg a, Reg b) { return _mm512_unpackhi_ps(a, b); }
+  static Reg interleave_low_pairs(Reg a, Reg b) {
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  static Reg interleave_high_pairs(Reg a, Reg b) {
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  // The last step of transpose(): for each c, the 4x4 transpose of the
+  // 128-bit blocks of r[c], r[4 + c], r[8 + c], r[12 + c].
+  static void transpose_blocks(Reg (&r)[kWidth]) {
     Reg t[kWidth];
-    // Pairs of rows interleaved within each 128-bit block.
-    for (int i = 0; i < 16; i += 2) {
-      t[i] = _mm512_unpacklo_ps(r[i], r[i + 1]);
-      t[i + 1] = _mm512_unpackhi_ps(r[i], r[i + 1]);
-    }
-    // r[4g + c], block q: column 4q + c of rows 4g .. 4g + 3.
-    for (int i = 0; i < 16; i += 4) {
-      const __m512d a = _mm512_castps_pd(t[i]), b = _mm512_castps_pd(t[i + 1]);
-      const __m512d c = _mm512_castps_pd(t[i + 2]), d = _mm512_castps_pd(t[i + 3]);
-      r[i] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
-      r[i + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
-      r[i + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, d));
-      r[i + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, d));
-    }
-    // What is left is a 4x4 transpose of 128-bit blocks, for each c.
     for (int c = 0; c < 4; ++c) {
       const Reg a = _mm512_shuffle_f32x4(r[c], r[4 + c], 0x88), b = _mm512_shuffle_f32x4(r[c], r[4 + c], 0xDD);
       const Reg e = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0x88);
