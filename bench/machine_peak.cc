@@ -1,8 +1,9 @@
 // Prints, as one JSON object, the kernel variant this CPU runs and the best
 // rates of one core with that variant's vector width: separate multiply and
 // add (GFLOP/s, two operations per lane and chain step) and reading buffers
-// of the sizes given in MiB on the command line (GB/s). Each rate is the
-// median of several runs.
+// of the sizes given in MiB on the command line (GB/s), and for comparison
+// fused multiply-adds (0 where the width has none). Each rate is the median
+// of several runs.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -49,8 +50,13 @@ int main(int argc, char** argv) {
   constexpr uint64_t kPasses = 20'000'000;
   const double mul_add_s = median_seconds(7, [&] { sink = loops.mul_add(kPasses); });
   const double flops = 2.0 * 16 * static_cast<double>(loops.width) * kPasses;
-  std::printf("{\"variant\": \"%s\", \"width\": %llu, \"mul_add_gflops\": %.2f, \"read_gbps\": {", variant.c_str(),
-              static_cast<unsigned long long>(loops.width), flops / mul_add_s / 1e9);
+  // A fused step is the same two operations in one instruction.
+  const double fused_s =
+      loops.fused_mul_add ? median_seconds(7, [&] { sink = loops.fused_mul_add(kPasses); }) : 0.0;
+  std::printf("{\"variant\": \"%s\", \"width\": %llu, \"mul_add_gflops\": %.2f, \"fused_gflops\": %.2f, "
+              "\"read_gbps\": {",
+              variant.c_str(), static_cast<unsigned long long>(loops.width), flops / mul_add_s / 1e9,
+              fused_s > 0 ? flops / fused_s / 1e9 : 0.0);
 
   for (int i = 1; i < argc; ++i) {
     const uint64_t bytes = std::strtoull(argv[i], nullptr, 10) << 20;

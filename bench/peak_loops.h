@@ -49,7 +49,7 @@ struct Loops {
     return sum_lanes(sum, kParts);
   }
 
-  static PeakLoops table() { return PeakLoops{mul_add, read, W}; }
+  static PeakLoops table() { return PeakLoops{mul_add, nullptr, read, W}; }
 };
 
 }  // namespace
