@@ -103,18 +103,19 @@ void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_
   for (auto& v : acc) v = V::zero();
   for (uint64_t k = 0; k < a.k; ++k) {
     const typename V::Reg x0 = V::load(panel + k * kRows), x1 = V::load(panel + k * kRows + V::kWidth);
-    // The same k, hidden from the compiler: each multiply then loads its
-    // weight itself, with the broadcast folded into its memory operand
+    // Where a multiply can broadcast its memory operand, the same k hidden
+    // from the compiler makes each multiply load its weight itself
     // ({1to16}), instead of sharing one separate broadcast, which would take
     // a vector pipe from the multiplies and adds.
     uint64_t k_again = k;
-    asm volatile("" : "+r"(k_again));
+    if constexpr (V::kFoldsBroadcast) asm volatile("" : "+r"(k_again));
     for (uint64_t c = 0; c < kCols; ++c) {
       acc[c] = V::add(acc[c], V::mul(V::broadcast(w[c] + k * 4), x0));
       acc[kCols + c] = V::add(acc[kCols + c], V::mul(V::broadcast(w[c] + k_again * 4), x1));
     }
   }
-  // acc[l]: output j0 + c in lane c for row i0 + l, in lane kCols + c for row i0 + kWidth + l.
+  // acc[l]: output j0 + c in lane c for row i0 + l, in lane kCols + c for
+  // row i0 + kWidth + l.
   transpose<V>(acc);
   const uint64_t cols = smaller(kCols, a.n - j0);
   for (uint64_t l = 0; l < V::kWidth; ++l) {
