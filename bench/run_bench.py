@@ -277,6 +277,7 @@ def main():
     print(f"CPU: {cpu_model()}; one core: mul+add peak {_PEAK['mul_add_gflops']:.1f} GFLOP/s "
           f"({_PEAK['width']} lanes){fused}, read rate {peak_read('64'):.1f} GB/s (64 MiB), "
           f"{peak_read('1024'):.1f} GB/s (1 GiB)")
+    print()
     print(f"numpy {np.__version__} with {blas or 'no BLAS found'}; ONNX Runtime {ort.__version__}"
           + (f"; PyTorch {torch.__version__}" if torch is not None else "; PyTorch not installed"))
     print()
