@@ -33,12 +33,12 @@ double median_seconds(int runs, F&& run) {
   return times[times.size() / 2];
 }
 
-PeakLoops loops_for(const std::string& variant) {
+PeakLoops loops_for([[maybe_unused]] const std::string& variant) {
 #ifdef QEN_X86_LOOPS
   if (variant == "avx512") return qen_bench::peak_loops_avx512();
   if (variant == "avx2") return qen_bench::peak_loops_avx2();
 #endif
-  return qen_bench::peak_loops_sse2();
+  return qen_bench::peak_loops_baseline();
 }
 
 }  // namespace

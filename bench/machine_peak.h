@@ -21,6 +21,6 @@ struct PeakLoops {
 
 PeakLoops peak_loops_avx512();
 PeakLoops peak_loops_avx2();
-PeakLoops peak_loops_sse2();
+PeakLoops peak_loops_baseline();  // 4 lanes, the build's own instruction set
 
 }  // namespace qen_bench

@@ -1,5 +1,0 @@
-#include "peak_loops.h"
-
-typedef float Vec4 __attribute__((vector_size(16)));
-
-qen_bench::PeakLoops qen_bench::peak_loops_sse2() { return Loops<Vec4>::table(); }
