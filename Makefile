@@ -11,13 +11,14 @@ WITH_VENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 CPP_BUILD  := build/cpp
 ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
+BENCH_BUILD := build/bench
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-asan test-python install venv system-deps fuzz-deps fuzz-build fuzz-smoke fuzz
+.PHONY: demo test test-cpp test-asan test-python install venv system-deps fuzz-deps fuzz-build fuzz-smoke fuzz bench
 
 demo: install
 	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
@@ -77,3 +78,12 @@ fuzz-smoke: fuzz-build
 # The longer local run: ten minutes per target unless FUZZ_TIME says otherwise.
 fuzz: FUZZ_TIME = 600
 fuzz: fuzz-smoke
+
+# Benchmarks against numpy, ONNX Runtime (and PyTorch when installed). numpy's
+# OpenBLAS is slowed by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE where they are
+# set, so both are unset for this command alone.
+bench: install
+	$(PIP) install --quiet --disable-pip-version-check -r bench/requirements.txt
+	$(WITH_VENV) cmake -S . -B $(BENCH_BUILD) -G Ninja -DQEN_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	$(WITH_VENV) cmake --build $(BENCH_BUILD) --target qen_machine_peak
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run_bench.py $(BENCH_BUILD)/bench/qen_machine_peak

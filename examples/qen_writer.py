@@ -81,23 +81,31 @@ class Model:
                 + NODE_RECORD.size * len(self.nodes))
 
     def to_bytes(self) -> bytes:
-        records, weights = [], bytearray()
+        return b"".join(self._pieces())
+
+    def save(self, path) -> None:
+        """Writes the file piece by piece, so a large model is never held twice."""
+        with open(path, "wb") as f:
+            for piece in self._pieces():
+                f.write(piece)
+
+    def _pieces(self):
+        """The file in order: header, metadata, graph block, then each tensor's data."""
+        records, offset = [], 0
         for t in self.tensors:
             dims = list(t.dims)[:8] + [0] * (8 - min(len(t.dims), 8))
-            records.append(TENSOR_RECORD.pack(len(weights), len(t.data), len(t.dims), *dims, t.dtype))
-            weights += t.data
+            records.append(TENSOR_RECORD.pack(offset, len(t.data), len(t.dims), *dims, t.dtype))
+            offset += len(t.data)
         nodes = [NODE_RECORD.pack(n.op, len(n.inputs), len(n.outputs), *_ids(n.inputs), *_ids(n.outputs),
                                   n.weight, n.bias) for n in self.nodes]
         graph = GRAPH_HEADER.pack(len(self.nodes), len(self.tensors), len(self.inputs), len(self.outputs),
                                   *_ids(self.inputs), *_ids(self.outputs))
         graph_size = self.weights_offset - self.graph_offset
-        header = FILE_HEADER.pack(MAGIC, 1, FILE_HEADER.size, len(self.metadata), self.graph_offset, graph_size,
-                                  self.weights_offset)
-        return header + self.metadata + graph + b"".join(records) + b"".join(nodes) + bytes(weights)
-
-    def save(self, path) -> None:
-        with open(path, "wb") as f:
-            f.write(self.to_bytes())
+        yield FILE_HEADER.pack(MAGIC, 1, FILE_HEADER.size, len(self.metadata), self.graph_offset, graph_size,
+                               self.weights_offset)
+        yield self.metadata + graph + b"".join(records) + b"".join(nodes)
+        for t in self.tensors:
+            yield t.data
 
 
 def _ids(ids: list[int]) -> list[int]:

@@ -6,19 +6,13 @@
 namespace qen {
 namespace {
 
-// The variant each operation runs, chosen once. Only the scalar reference
-// exists so far; a faster variant joins here when the CPU supports it.
-struct KernelTable {
-  void (*linear)(const LinearArgs&);
-  void (*relu)(const void*, void*, uint64_t);
-  void (*gelu)(const void*, void*, uint64_t);
-  void (*softmax)(const void*, void*, uint64_t, uint64_t);
-};
+bool always() { return true; }
 
-const KernelTable& active_kernels() {
-  static const KernelTable table{linear_f32_scalar, relu_f32_scalar, gelu_f32_scalar, softmax_f32_scalar};
-  return table;
-}
+#ifdef QEN_X86_KERNELS
+// __builtin_cpu_init makes the answers valid even before static constructors run.
+bool has_avx512() { return __builtin_cpu_init(), __builtin_cpu_supports("avx512f"); }
+bool has_avx2() { return __builtin_cpu_init(), __builtin_cpu_supports("avx2"); }
+#endif
 
 void require_fp32(const TensorView& t) {
   if (t.dtype != DType::FP32) throw std::runtime_error("Only FP32 supported");
@@ -29,6 +23,25 @@ bool has_shape(const TensorView& t, uint32_t rows, uint32_t cols) {
 }
 
 }  // namespace
+
+const std::vector<KernelVariant>& kernel_variants() {
+  static const std::vector<KernelVariant> variants{
+#ifdef QEN_X86_KERNELS
+      {"avx512", has_avx512, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
+      {"avx2", has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
+#endif
+      {"scalar", always, linear_f32_scalar, relu_f32_scalar, gelu_f32_scalar, softmax_f32_scalar}};
+  return variants;
+}
+
+const KernelVariant& active_kernels() {
+  static const KernelVariant& chosen = []() -> const KernelVariant& {
+    for (const KernelVariant& variant : kernel_variants())
+      if (variant.supported()) return variant;
+    return kernel_variants().back();
+  }();
+  return chosen;
+}
 
 void linear(const TensorView& x, const TensorView& w, const TensorView& b, TensorView& y) {
   if (x.shape.size() != 2 || w.shape.size() != 2) throw std::runtime_error("Linear expects 2D tensors");

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "tensor_view.h"
 
@@ -41,6 +42,23 @@ struct LinearArgs {
   uint64_t m, n, k;
 };
 
+// One implementation of every kernel for one instruction set. All of them
+// give the scalar reference's bits.
+struct KernelVariant {
+  const char* name;
+  bool (*supported)();  // whether this CPU can run it
+  void (*linear)(const LinearArgs&);
+  void (*relu)(const void*, void*, uint64_t);
+  void (*gelu)(const void*, void*, uint64_t);
+  void (*softmax)(const void*, void*, uint64_t, uint64_t);
+};
+
+// Every variant this build holds, fastest first; the last is the scalar
+// reference, which every CPU supports.
+const std::vector<KernelVariant>& kernel_variants();
+// The first supported variant, chosen once; the checked entry points run it.
+const KernelVariant& active_kernels();
+
 // Reference order: for each i, j: acc = +0.0; for k ascending
 // acc = acc + (w[j*K+k] * x[i*K+k]), each step rounded; y[i*N+j] = acc + b[j].
 void linear_f32_scalar(const LinearArgs& args);
@@ -52,6 +70,17 @@ void gelu_f32_scalar(const void* x, void* y, uint64_t n);
 // Per row: m = first value, replaced by any later value > m (a NaN never
 // replaces it); e = expf(x - m), y = e, s += e ascending from +0.0; y /= s.
 void softmax_f32_scalar(const void* x, void* y, uint64_t rows, uint64_t cols);
+
+// Vector variants, built on x86-64 only, each from its own file compiled for
+// its instruction set.
+void linear_f32_avx512(const LinearArgs& args);
+void relu_f32_avx512(const void* x, void* y, uint64_t n);
+void gelu_f32_avx512(const void* x, void* y, uint64_t n);
+void softmax_f32_avx512(const void* x, void* y, uint64_t rows, uint64_t cols);
+void linear_f32_avx2(const LinearArgs& args);
+void relu_f32_avx2(const void* x, void* y, uint64_t n);
+void gelu_f32_avx2(const void* x, void* y, uint64_t n);
+void softmax_f32_avx2(const void* x, void* y, uint64_t rows, uint64_t cols);
 
 inline float load_f32(const void* base, uint64_t index) {
   float value;

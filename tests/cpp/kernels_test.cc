@@ -85,6 +85,21 @@ std::vector<float> sample(size_t n, uint32_t seed, bool specials) {
   return out;
 }
 
+// Every variant this build holds; a test on one this CPU cannot run is skipped.
+std::string variant_name(const KernelVariant& variant) { return variant.name; }
+
+#define SKIP_IF_UNSUPPORTED(variant) \
+  if (!(variant).supported()) GTEST_SKIP() << (variant).name << " is not supported by this CPU"
+
+TEST(KernelVariants, ActiveIsTheFirstSupportedAndScalarIsLast) {
+  const std::vector<KernelVariant>& variants = kernel_variants();
+  ASSERT_FALSE(variants.empty());
+  EXPECT_EQ(std::string(variants.back().name), "scalar");
+  EXPECT_TRUE(variants.back().supported());
+  const auto first = std::find_if(variants.begin(), variants.end(), [](const auto& v) { return v.supported(); });
+  EXPECT_EQ(&active_kernels(), &*first);
+}
+
 // ---- linear ----
 
 std::vector<float> reference_linear(const std::vector<float>& x, const std::vector<float>& w,
@@ -123,6 +138,53 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LinearMatchesReference,
                          ::testing::Combine(::testing::Values(0u, 1u, 3u, 8u, 17u, 64u),
                                             ::testing::Values(0u, 1u, 3u, 8u, 16u, 17u, 64u),
                                             ::testing::Values(0u, 1u, 3u, 16u, 17u), ::testing::Bool()));
+
+// Sizes on both sides of every tile edge of the vector variants.
+constexpr uint32_t kEdges[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 32, 33, 63, 64, 65};
+
+struct LinearCase {
+  uint32_t m, k, n;
+};
+
+std::vector<LinearCase> linear_cases() {
+  std::vector<LinearCase> cases{{0, 5, 3}, {4, 5, 0}, {40, 0, 9}, {3, 0, 9}, {2, 1000, 33}, {33, 1000, 9}};
+  for (uint32_t e : kEdges) {
+    cases.push_back({e, 19, 17});  // rows: both shapes of work and the partial row blocks
+    cases.push_back({1, 20, e});   // outputs, one row
+    cases.push_back({40, 20, e});  // outputs, many rows
+    cases.push_back({3, e, 9});    // depth, few rows
+    cases.push_back({33, e, 9});   // depth, many rows
+  }
+  return cases;
+}
+
+class LinearVariantMatchesReference : public ::testing::TestWithParam<std::tuple<KernelVariant, LinearCase>> {};
+
+// Specials stay out of the deep cases, where nearly every output would be NaN.
+TEST_P(LinearVariantMatchesReference, BitForBit) {
+  const auto& [variant, shape] = GetParam();
+  SKIP_IF_UNSUPPORTED(variant);
+  const auto [m, k, n] = shape;
+  const bool specials = k < 100;
+  const std::vector<float> x = sample(size_t{m} * k, 10 + m, specials);
+  const std::vector<float> w = sample(size_t{n} * k, 20 + n, specials);
+  std::vector<float> b = sample(n, 30 + k, specials);
+  if (n != 0) b[0] = -0.0f;
+  Buffer xb(x), wb(w), bb(b), yb(size_t{m} * n);
+  variant.linear(LinearArgs{xb.data(), wb.data(), bb.data(), yb.data(), m, n, k});
+  expect_same_bits(yb.values(), reference_linear(x, w, b, m, n, k));
+  EXPECT_TRUE(yb.guards_intact());
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, LinearVariantMatchesReference,
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()),
+                                            ::testing::ValuesIn(linear_cases())),
+                         [](const auto& info) {
+                           const LinearCase& c = std::get<1>(info.param);
+                           return variant_name(std::get<0>(info.param)) + "_M" + std::to_string(c.m) + "_K" +
+                                  std::to_string(c.k) + "_N" + std::to_string(c.n) + "_" +
+                                  std::to_string(info.index);
+                         });
 
 // A view's shape and dtype, kept in a fixed array so that the tables below
 // stay plain aggregates.
@@ -208,11 +270,12 @@ float reference_gelu(float v) {
 
 struct Elementwise {
   const char* name;
-  void (*kernel)(const void*, void*, uint64_t);
+  void (*KernelVariant::*kernel)(const void*, void*, uint64_t);
   float (*reference)(float);
 };
 
-const Elementwise kElementwise[] = {{"Relu", relu, reference_relu}, {"Gelu", gelu, reference_gelu}};
+const Elementwise kElementwise[] = {{"Relu", &KernelVariant::relu, reference_relu},
+                                    {"Gelu", &KernelVariant::gelu, reference_gelu}};
 
 std::vector<float> map_each(float (*reference)(float), const std::vector<float>& x) {
   std::vector<float> y(x.size());
@@ -220,40 +283,48 @@ std::vector<float> map_each(float (*reference)(float), const std::vector<float>&
   return y;
 }
 
-using ElementwiseCase = std::tuple<Elementwise, uint32_t>;
+using ElementwiseCase = std::tuple<KernelVariant, Elementwise, uint32_t>;
 class ElementwiseMatchesReference : public ::testing::TestWithParam<ElementwiseCase> {};
 
 TEST_P(ElementwiseMatchesReference, BitForBit) {
-  const auto& [op, n] = GetParam();
+  const auto& [variant, op, n] = GetParam();
+  SKIP_IF_UNSUPPORTED(variant);
   const std::vector<float> x = sample(n, n, true);
   Buffer xb(x), yb(n);
-  op.kernel(xb.data(), yb.data(), n);
+  (variant.*op.kernel)(xb.data(), yb.data(), n);
   expect_same_bits(yb.values(), map_each(op.reference, x));
   EXPECT_TRUE(yb.guards_intact());
 }
 
+// The vector edges, and those of the 256-element blocks GELU works in.
 INSTANTIATE_TEST_SUITE_P(Lengths, ElementwiseMatchesReference,
-                         ::testing::Combine(::testing::ValuesIn(kElementwise),
-                                            ::testing::Values(0u, 1u, 3u, 8u, 16u, 17u, 64u, 1000u)),
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::ValuesIn(kElementwise),
+                                            ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u,
+                                                              63u, 64u, 65u, 255u, 256u, 257u, 1000u)),
                          [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  std::to_string(std::get<1>(info.param));
+                           return variant_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name + "_" +
+                                  std::to_string(std::get<2>(info.param));
                          });
 
-class ElementwiseSweep : public ::testing::TestWithParam<Elementwise> {};
+class ElementwiseSweep : public ::testing::TestWithParam<std::tuple<KernelVariant, Elementwise>> {};
 
 // Every 65537th bit pattern: all exponents, both signs, NaNs and subnormals.
 TEST_P(ElementwiseSweep, AcrossBitPatterns) {
+  const auto& [variant, op] = GetParam();
+  SKIP_IF_UNSUPPORTED(variant);
   std::vector<float> x;
   for (uint64_t b = 0; b <= 0xFFFFFFFFu; b += 65537) x.push_back(from_bits(static_cast<uint32_t>(b)));
   for (float v : {0.0f, -0.0f, kInf, -kInf, kNaN, -kNaN, 1e-45f, -1e-45f}) x.push_back(v);
   Buffer xb(x), yb(x.size());
-  GetParam().kernel(xb.data(), yb.data(), x.size());
-  expect_same_bits(yb.values(), map_each(GetParam().reference, x));
+  (variant.*op.kernel)(xb.data(), yb.data(), x.size());
+  expect_same_bits(yb.values(), map_each(op.reference, x));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ops, ElementwiseSweep, ::testing::ValuesIn(kElementwise),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ops, ElementwiseSweep,
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::ValuesIn(kElementwise)),
+                         [](const auto& info) {
+                           return variant_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                         });
 
 struct Pinned {
   void (*kernel)(const void*, void*, uint64_t);
@@ -302,27 +373,46 @@ std::vector<float> reference_softmax(const std::vector<float>& x, size_t rows, s
   return y;
 }
 
-std::vector<float> run_softmax(const std::vector<float>& x, uint32_t rows, uint32_t cols) {
+// Through the checked entry point, or straight into one variant.
+std::vector<float> run_softmax(const std::vector<float>& x, uint32_t rows, uint32_t cols,
+                               const KernelVariant* variant = nullptr) {
   Buffer xb(x), yb(x.size());
   TensorView xv(xb.data(), {rows, cols}, DType::FP32), yv(yb.data(), {rows, cols}, DType::FP32);
-  softmax(xv, yv);
+  if (variant == nullptr)
+    softmax(xv, yv);
+  else
+    variant->softmax(xb.data(), yb.data(), rows, cols);
   EXPECT_TRUE(yb.guards_intact());
   return yb.values();
 }
 
-using SoftmaxShape = std::tuple<uint32_t, uint32_t, bool>;  // R, C, specials
+TEST(Softmax, EntryPointMatchesReference) {
+  const std::vector<float> x = sample(3 * 40, 7, true);
+  expect_same_bits(run_softmax(x, 3, 40), reference_softmax(x, 3, 40));
+}
+
+using SoftmaxShape = std::tuple<KernelVariant, uint32_t, uint32_t, bool>;  // R, C, specials
 class SoftmaxMatchesReference : public ::testing::TestWithParam<SoftmaxShape> {};
 
 TEST_P(SoftmaxMatchesReference, BitForBit) {
-  const auto [rows, cols, specials] = GetParam();
+  const auto& [variant, rows, cols, specials] = GetParam();
+  SKIP_IF_UNSUPPORTED(variant);
   std::vector<float> x = sample(size_t{rows} * cols, rows * 100 + cols, specials);
   for (float& v : x) v *= 8.0f;  // wide enough that exp underflows in places
-  expect_same_bits(run_softmax(x, rows, cols), reference_softmax(x, rows, cols));
+  expect_same_bits(run_softmax(x, rows, cols, &variant), reference_softmax(x, rows, cols));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SoftmaxMatchesReference,
-                         ::testing::Combine(::testing::Values(0u, 1u, 3u, 17u),
-                                            ::testing::Values(0u, 1u, 3u, 8u, 16u, 17u, 64u), ::testing::Bool()));
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::Values(0u, 1u, 3u),
+                                            ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u,
+                                                              63u, 64u, 65u, 1000u),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return variant_name(std::get<0>(info.param)) + "_R" +
+                                  std::to_string(std::get<1>(info.param)) + "_C" +
+                                  std::to_string(std::get<2>(info.param)) +
+                                  (std::get<3>(info.param) ? "_specials" : "");
+                         });
 
 struct SoftmaxRow {
   const char* name;
@@ -330,12 +420,13 @@ struct SoftmaxRow {
   std::vector<float> expected;  // NaN where NaN is expected
 };
 
-class SoftmaxSpecialRows : public ::testing::TestWithParam<SoftmaxRow> {};
+class SoftmaxSpecialRows : public ::testing::TestWithParam<std::tuple<KernelVariant, SoftmaxRow>> {};
 
 TEST_P(SoftmaxSpecialRows, MatchReferenceAndExpectation) {
-  const SoftmaxRow& c = GetParam();
+  const auto& [variant, c] = GetParam();
+  SKIP_IF_UNSUPPORTED(variant);
   const auto cols = static_cast<uint32_t>(c.row.size());
-  const std::vector<float> got = run_softmax(c.row, 1, cols);
+  const std::vector<float> got = run_softmax(c.row, 1, cols, &variant);
   expect_same_bits(got, reference_softmax(c.row, 1, cols));
   for (size_t i = 0; i < got.size(); ++i) {
     if (std::isnan(c.expected[i]))
@@ -345,16 +436,34 @@ TEST_P(SoftmaxSpecialRows, MatchReferenceAndExpectation) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SoftmaxSpecialRows,
-    ::testing::Values(SoftmaxRow{"SingleFinite", {-123.0f}, {1.0f}}, SoftmaxRow{"SingleInf", {kInf}, {kNaN}},
-                      SoftmaxRow{"SingleMinusInf", {-kInf}, {kNaN}}, SoftmaxRow{"SingleNaN", {kNaN}, {kNaN}},
-                      SoftmaxRow{"ContainsInf", {1.0f, kInf, 2.0f}, {kNaN, kNaN, kNaN}},
-                      SoftmaxRow{"AllMinusInf", {-kInf, -kInf}, {kNaN, kNaN}},
-                      SoftmaxRow{"Large", {1000.0f, 1001.0f}, {0.268941421f, 0.731058579f}},
-                      SoftmaxRow{"NaNFirstStaysMax", {kNaN, 5.0f}, {kNaN, kNaN}},
-                      SoftmaxRow{"MinusInfEntry", {-kInf, 0.0f}, {0.0f, 1.0f}}),
-    [](const auto& info) { return std::string(info.param.name); });
+// A row of `count` values: `first`, then `rest`; the expectation is `first_out`, then `rest_out`.
+SoftmaxRow long_row(const char* name, uint32_t count, float first, float rest, float first_out, float rest_out) {
+  SoftmaxRow row{name, std::vector<float>(count, rest), std::vector<float>(count, rest_out)};
+  row.row[0] = first;
+  row.expected[0] = first_out;
+  return row;
+}
+
+const SoftmaxRow kSoftmaxRows[] = {
+    {"SingleFinite", {-123.0f}, {1.0f}},
+    {"SingleInf", {kInf}, {kNaN}},
+    {"SingleMinusInf", {-kInf}, {kNaN}},
+    {"SingleNaN", {kNaN}, {kNaN}},
+    {"ContainsInf", {1.0f, kInf, 2.0f}, {kNaN, kNaN, kNaN}},
+    {"AllMinusInf", {-kInf, -kInf}, {kNaN, kNaN}},
+    {"Large", {1000.0f, 1001.0f}, {0.268941421f, 0.731058579f}},
+    {"NaNFirstStaysMax", {kNaN, 5.0f}, {kNaN, kNaN}},
+    {"MinusInfEntry", {-kInf, 0.0f}, {0.0f, 1.0f}},
+    // Rows long enough for the vector maximum.
+    long_row("LongNaNFirstStaysMax", 40, kNaN, 5.0f, kNaN, kNaN),
+    long_row("LongSignedZeroTie", 40, -0.0f, 0.0f, 0.025f, 0.025f),
+    long_row("LongMinusInfRest", 40, 3.0f, -kInf, 1.0f, 0.0f)};
+
+INSTANTIATE_TEST_SUITE_P(Rows, SoftmaxSpecialRows,
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::ValuesIn(kSoftmaxRows)),
+                         [](const auto& info) {
+                           return variant_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                         });
 
 struct SoftmaxError {
   const char* name;

@@ -1,0 +1,69 @@
+// Prints, as one JSON object, the kernel variant this CPU runs and the best
+// rates of one core with that variant's vector width: separate multiply and
+// add (GFLOP/s, two operations per lane and chain step) and reading buffers
+// of the sizes given in MiB on the command line (GB/s), and for comparison
+// fused multiply-adds (0 where the width has none). Each rate is the median
+// of several runs.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "machine_peak.h"
+
+namespace {
+
+using qen_bench::PeakLoops;
+
+volatile float sink;
+
+template <typename F>
+double median_seconds(int runs, F&& run) {
+  std::vector<double> times;
+  for (int r = 0; r < runs; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+PeakLoops loops_for([[maybe_unused]] const std::string& variant) {
+#ifdef QEN_X86_LOOPS
+  if (variant == "avx512") return qen_bench::peak_loops_avx512();
+  if (variant == "avx2") return qen_bench::peak_loops_avx2();
+#endif
+  return qen_bench::peak_loops_baseline();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string variant = qen::active_kernels().name;
+  const PeakLoops loops = loops_for(variant);
+
+  constexpr uint64_t kPasses = 20'000'000;
+  const double mul_add_s = median_seconds(7, [&] { sink = loops.mul_add(kPasses); });
+  const double flops = 2.0 * 16 * static_cast<double>(loops.width) * kPasses;
+  // A fused step is the same two operations in one instruction.
+  const double fused_s =
+      loops.fused_mul_add ? median_seconds(7, [&] { sink = loops.fused_mul_add(kPasses); }) : 0.0;
+  std::printf("{\"variant\": \"%s\", \"width\": %llu, \"mul_add_gflops\": %.2f, \"fused_gflops\": %.2f, "
+              "\"read_gbps\": {",
+              variant.c_str(), static_cast<unsigned long long>(loops.width), flops / mul_add_s / 1e9,
+              fused_s > 0 ? flops / fused_s / 1e9 : 0.0);
+
+  for (int i = 1; i < argc; ++i) {
+    const uint64_t bytes = std::strtoull(argv[i], nullptr, 10) << 20;
+    std::vector<float> data(bytes / sizeof(float), 1.0f);
+    const double read_s = median_seconds(7, [&] { sink = loops.read(data.data(), data.size()); });
+    std::printf("%s\"%s\": %.2f", i > 1 ? ", " : "", argv[i], static_cast<double>(bytes) / read_s / 1e9);
+  }
+  std::printf("}}\n");
+  return 0;
+}

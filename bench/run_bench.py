@@ -1,0 +1,288 @@
+"""Measures the QEN runtime against its peers and prints one Markdown table.
+
+Each row is one case against one peer, both measured in this run: the median
+over repeated runs of each, the kernel variant this CPU runs, and the ratio.
+For times the ratio is the peer's time over QEN's (above 1: QEN is faster);
+for rates it is QEN's rate over the peer's. The machine's own limits (the
+mul+add peak and memory read rates of one core) come from qen_machine_peak,
+measured in the same run. Nothing here asserts a speed.
+
+Usage: run_bench.py PATH_TO_QEN_MACHINE_PEAK
+Model files are written into a temporary directory that is removed at exit.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import onnx
+import onnxruntime as ort
+from onnx import TensorProto, helper
+from threadpoolctl import threadpool_info, threadpool_limits
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+import _qen_core as qen  # noqa: E402
+from qen_writer import GELU, RELU, SOFTMAX, Model  # noqa: E402
+
+try:
+    import torch
+except ImportError:
+    torch = None
+
+F32 = np.float32
+RNG = np.random.default_rng(2024)
+
+
+def median_seconds(call, repeats=7, budget=0.35):
+    """Median time of one call, over `repeats` runs of enough calls to fill `budget` seconds."""
+    call()
+    start = time.perf_counter()
+    call()
+    once = time.perf_counter() - start
+    calls = max(1, int(budget / repeats / max(once, 1e-9)))
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(calls):
+            call()
+        times.append((time.perf_counter() - start) / calls)
+    return statistics.median(times)
+
+
+def weights(rows, cols):
+    return ((RNG.random((rows, cols), dtype=F32) - F32(0.5)) / F32(np.sqrt(cols))).astype(F32)
+
+
+def engine_for(path):
+    engine = qen.Engine()
+    engine.load_model(str(path))
+    return engine
+
+
+def save_qen(path, layers, width, activations):
+    """A chain of Linear layers [(W, b)], each followed by its activation op or None."""
+    model = Model()
+    x = model.placeholder(0, width)
+    model.inputs = [x]
+    for (w, b), op in zip(layers, activations):
+        x = model.linear(x, w, b)
+        if op is not None:
+            x = model.activation(op, x)
+    model.outputs = [x]
+    model.save(path)
+    return path
+
+
+def save_single_op_qen(path, op, cols):
+    model = Model()
+    x = model.placeholder(0, cols)
+    model.inputs = [x]
+    model.outputs = [model.activation(op, x)]
+    model.save(path)
+    return path
+
+
+def save_onnx(path, layers, width, activations):
+    """The same chain as an ONNX graph: Gemm (B transposed) and the activations."""
+    nodes, inits, name = [], [], "x"
+    for i, ((w, b), op) in enumerate(zip(layers, activations)):
+        inits += [helper.make_tensor(f"w{i}", TensorProto.FLOAT, w.shape, w.tobytes(), raw=True),
+                  helper.make_tensor(f"b{i}", TensorProto.FLOAT, b.shape, b.tobytes(), raw=True)]
+        nodes.append(helper.make_node("Gemm", [name, f"w{i}", f"b{i}"], [f"g{i}"], transB=1))
+        name = f"g{i}"
+        if op is not None:
+            kind = {RELU: "Relu", SOFTMAX: "Softmax"}[op]
+            nodes.append(helper.make_node(kind, [name], [f"a{i}"], **({"axis": 1} if op == SOFTMAX else {})))
+            name = f"a{i}"
+    graph = helper.make_graph(nodes, "bench", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, width])],
+                              [helper.make_tensor_value_info(name, TensorProto.FLOAT, None)], inits)
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)]), str(path))
+    return path
+
+
+def ort_session(path, threads=None):
+    options = ort.SessionOptions()
+    if threads is not None:
+        options.intra_op_num_threads = threads
+        options.inter_op_num_threads = threads
+    return ort.InferenceSession(str(path), options, providers=["CPUExecutionProvider"])
+
+
+def numpy_mlp(layers):
+    (w1, b1), (w2, b2) = layers
+
+    def forward(x):
+        h = np.maximum(x @ w1.T + b1, F32(0))
+        z = h @ w2.T + b2
+        e = np.exp(z - z.max(axis=1, keepdims=True))
+        return e / e.sum(axis=1, keepdims=True)
+
+    return forward
+
+
+def numpy_gelu(x):
+    return F32(0.5) * x * (F32(1) + np.tanh(F32(0.7978846) * (x + F32(0.044715) * x**3)))
+
+
+def numpy_softmax(x):
+    e = np.exp(x - x.max(axis=1, keepdims=True))
+    return e / e.sum(axis=1, keepdims=True)
+
+
+class Table:
+    def __init__(self, variant):
+        self.variant = variant
+        self.rows = []
+
+    def time_row(self, case, qen_s, peer, peer_s):
+        self.rows.append((case, fmt_time(qen_s), peer, fmt_time(peer_s), f"{peer_s / qen_s:.2f}x"))
+
+    def rate_row(self, case, qen_rate, peer, peer_rate, unit):
+        self.rows.append((case, f"{qen_rate:.1f} {unit}", peer, f"{peer_rate:.1f} {unit}",
+                          f"{100 * qen_rate / peer_rate:.0f} %"))
+
+    def print(self):
+        print("| case | variant | QEN | peer | peer's | ratio |")
+        print("|---|---|---|---|---|---|")
+        for case, mine, peer, theirs, ratio in self.rows:
+            print(f"| {case} | {self.variant} | {mine} | {peer} | {theirs} | {ratio} |")
+
+
+def fmt_time(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def bench_mlp(table, tmp):
+    layers = [(weights(128, 64), weights(1, 128)[0]), (weights(10, 128), weights(1, 10)[0])]
+    acts = [RELU, SOFTMAX]
+    engine = engine_for(save_qen(tmp / "mlp.qen", layers, 64, acts))
+    onnx_path = save_onnx(tmp / "mlp.onnx", layers, 64, acts)
+    peers = {"numpy": numpy_mlp(layers)}
+    for label, threads in (("ONNX Runtime, 1 thread", 1), ("ONNX Runtime, default threads", None)):
+        session = ort_session(onnx_path, threads)
+        peers[label] = lambda x, s=session: s.run(None, {"x": x})
+    if torch is not None:
+        model = torch.nn.Sequential(torch.nn.Linear(64, 128), torch.nn.ReLU(), torch.nn.Linear(128, 10),
+                                    torch.nn.Softmax(dim=1)).eval()
+        with torch.no_grad():
+            for layer, (w, b) in zip((model[0], model[2]), layers):
+                layer.weight.copy_(torch.from_numpy(w))
+                layer.bias.copy_(torch.from_numpy(b))
+
+        def torch_forward(x):
+            with torch.no_grad():
+                return model(torch.from_numpy(x)).numpy()
+
+        peers["PyTorch"] = torch_forward
+    for batch in (1, 64):
+        x = RNG.standard_normal((batch, 64), dtype=F32)
+        mine = median_seconds(lambda: engine.run([x]))
+        with threadpool_limits(1):
+            for peer, forward in peers.items():
+                table.time_row(f"MLP 64-128-10, batch {batch}", mine, peer, median_seconds(lambda: forward(x)))
+
+
+def bench_linear(table, tmp, peak):
+    m, k, n = 256, 1024, 1024
+    w, b = weights(n, k), weights(1, n)[0]
+    engine = engine_for(save_qen(tmp / "linear.qen", [(w, b)], k, [None]))
+    x = RNG.standard_normal((m, k), dtype=F32)
+    flops = 2.0 * m * n * k
+    mine = flops / median_seconds(lambda: engine.run([x])) / 1e9
+    with threadpool_limits(1):
+        numpy_rate = flops / median_seconds(lambda: x @ w.T + b) / 1e9
+    case = f"Linear [{m},{k}]x[{n},{k}]^T"
+    table.rate_row(case, mine, "numpy, 1 thread", numpy_rate, "GFLOP/s")
+    table.rate_row(case, mine, "mul+add peak, 1 core", peak["mul_add_gflops"], "GFLOP/s")
+
+
+def bench_gemv(table, tmp, size, read_key, read_label, repeats):
+    w, b = weights(size, size), weights(1, size)[0]
+    path = save_qen(tmp / f"gemv{size}.qen", [(w, b)], size, [None])
+    engine = engine_for(path)
+    x = RNG.standard_normal((1, size), dtype=F32)
+    weight_bytes = 4.0 * size * size
+    mine = weight_bytes / median_seconds(lambda: engine.run([x]), repeats=repeats) / 1e9
+    with threadpool_limits(1):
+        numpy_rate = weight_bytes / median_seconds(lambda: x @ w.T + b, repeats=repeats) / 1e9
+    case = f"GEMV [1,{size}]x[{size},{size}]^T, weight bytes"
+    table.rate_row(case, mine, "numpy, 1 thread", numpy_rate, "GB/s")
+    table.rate_row(case, mine, read_label, peak_read(read_key), "GB/s")
+    return path, w, b
+
+
+def bench_elementwise(table, tmp):
+    rows, cols = 256, 4096
+    x = (RNG.standard_normal((rows, cols), dtype=F32) * F32(3)).astype(F32)
+    for op, label, peer in ((GELU, "GELU", numpy_gelu), (SOFTMAX, "Softmax", numpy_softmax)):
+        engine = engine_for(save_single_op_qen(tmp / f"{label}.qen", op, cols))
+        mine = x.size / median_seconds(lambda: engine.run([x])) / 1e6
+        theirs = x.size / median_seconds(lambda: peer(x)) / 1e6
+        table.rate_row(f"{label} [{rows},{cols}], elements", mine, "numpy", theirs, "M/s")
+
+
+def bench_load(table, tmp, qen_path, w, b):
+    onnx_path = save_onnx(tmp / "large.onnx", [(w, b)], w.shape[1], [None])
+    size = f"{qen_path.stat().st_size / 2**30:.2f} GiB"
+    mine = median_seconds(lambda: qen.Engine().load_model(str(qen_path)), repeats=5, budget=0.5)
+    theirs = median_seconds(lambda: ort_session(onnx_path, 1), repeats=3, budget=0.1)
+    table.time_row(f"load_model, {size} model", mine, "ONNX Runtime session creation", theirs)
+
+
+_PEAK = {}
+
+
+def peak_read(key):
+    return _PEAK["read_gbps"][key]
+
+
+def cpu_model():
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return platform.processor()
+
+
+def main():
+    peak_tool = sys.argv[1]
+    _PEAK.update(json.loads(subprocess.run([peak_tool, "64", "1024"], check=True, capture_output=True,
+                                           text=True).stdout))
+    with threadpool_limits(1):
+        blas = ", ".join(f"{p['internal_api']} {p.get('version')} ({p.get('architecture')})"
+                         for p in threadpool_info() if p["user_api"] == "blas")
+    table = Table(_PEAK["variant"])
+    with tempfile.TemporaryDirectory(prefix="qen-bench-") as tmp:
+        tmp = Path(tmp)
+        bench_mlp(table, tmp)
+        bench_linear(table, tmp, _PEAK)
+        bench_gemv(table, tmp, 4096, "64", "read rate, 64 MiB buffer", 7)
+        bench_elementwise(table, tmp)
+        path, w, b = bench_gemv(table, tmp, 16384, "1024", "read rate, 1 GiB buffer", 5)
+        bench_load(table, tmp, path, w, b)
+        del w, b
+        gc.collect()
+    fused = f", fused multiply-add {_PEAK['fused_gflops']:.1f} GFLOP/s" if _PEAK["fused_gflops"] else ""
+    print(f"CPU: {cpu_model()}; one core: mul+add peak {_PEAK['mul_add_gflops']:.1f} GFLOP/s "
+          f"({_PEAK['width']} lanes){fused}, read rate {peak_read('64'):.1f} GB/s (64 MiB), "
+          f"{peak_read('1024'):.1f} GB/s (1 GiB)")
+    print()
+    print(f"numpy {np.__version__} with {blas or 'no BLAS found'}; ONNX Runtime {ort.__version__}"
+          + (f"; PyTorch {torch.__version__}" if torch is not None else "; PyTorch not installed"))
+    print()
+    table.print()
+
+
+if __name__ == "__main__":
+    main()

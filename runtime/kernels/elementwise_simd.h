@@ -1,0 +1,60 @@
+// Elementwise kernels and the shared vector loop for a vector type V
+// (simd_avx512.h, simd_avx2.h). Each element is computed on its own in the
+// scalar reference's order of operations, so vectors change no bit.
+#pragma once
+
+#include <math.h>
+
+#include <cstdint>
+
+#include "kernels/linear_simd.h"
+
+namespace qen {
+namespace {
+
+// y[i] = op(x[i]) for i < n, whole vectors first, then one masked vector
+// that reads and writes nothing past n.
+template <class V, class Op>
+void map_vectors(const void* x, void* y, uint64_t n, Op op) {
+  uint64_t i = 0;
+  for (; i + V::kWidth <= n; i += V::kWidth) V::store(float_at(y, i), op(V::load(float_at(x, i))));
+  if (i < n) V::store_first(float_at(y, i), op(V::load_first(float_at(x, i), n - i)), n - i);
+}
+
+template <class V>
+void relu_f32(const void* x, void* y, uint64_t n) {
+  map_vectors<V>(x, y, n, [](typename V::Reg v) { return V::positive_or_zero(v); });
+}
+
+// The tanh approximation in blocks: the arithmetic before and after the
+// hyperbolic tangent in vectors, tanhf itself from the C library, one
+// element at a time, as in the reference.
+template <class V>
+void gelu_f32(const void* x, void* y, uint64_t n) {
+  constexpr uint64_t kBlock = 256;
+  alignas(64) float t[kBlock];
+  const typename V::Reg cubic = V::splat(0.044715f), scale = V::splat(0.7978846f);
+  const typename V::Reg one = V::splat(1.0f), half = V::splat(0.5f);
+  for (uint64_t i0 = 0; i0 < n; i0 += kBlock) {
+    const uint64_t count = smaller(kBlock, n - i0);
+    map_vectors<V>(float_at(x, i0), t, count, [&](typename V::Reg v) {
+      typename V::Reg s = V::mul(v, v);
+      s = V::mul(s, v);
+      s = V::mul(s, cubic);
+      s = V::add(s, v);
+      return V::mul(s, scale);
+    });
+    for (uint64_t i = 0; i < count; ++i) t[i] = tanhf(t[i]);
+    uint64_t i = 0;
+    auto finish = [&](typename V::Reg v, typename V::Reg th) { return V::mul(V::add(th, one), V::mul(v, half)); };
+    for (; i + V::kWidth <= count; i += V::kWidth)
+      V::store(float_at(y, i0 + i), finish(V::load(float_at(x, i0 + i)), V::load(t + i)));
+    if (i < count)
+      V::store_first(float_at(y, i0 + i),
+                     finish(V::load_first(float_at(x, i0 + i), count - i), V::load_first(t + i, count - i)),
+                     count - i);
+  }
+}
+
+}  // namespace
+}  // namespace qen

@@ -1,0 +1,74 @@
+// AVX2 vector operations on 8 floats, for the kernel files compiled with
+// -mavx2 (no FMA). Everything here and in the shared kernel templates has
+// internal linkage, so no code built for this instruction set can be picked
+// by the linker for a file built for another one.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace qen {
+namespace {
+
+struct Avx2 {
+  static constexpr uint64_t kWidth = 8;
+  using Reg = __m256;
+  // Whether a multiply can take a broadcast float as its memory operand.
+  static constexpr bool kFoldsBroadcast = false;
+
+  static Reg zero() { return _mm256_setzero_ps(); }
+  static Reg load(const void* p) { return _mm256_loadu_ps(static_cast<const float*>(p)); }
+  static void store(void* p, Reg v) { _mm256_storeu_ps(static_cast<float*>(p), v); }
+  static __m256i first(uint64_t count) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  }
+  // Lanes at and past `count` are +0.0; no byte past them is read.
+  static Reg load_first(const void* p, uint64_t count) {
+    return _mm256_maskload_ps(static_cast<const float*>(p), first(count));
+  }
+  // Writes the first `count` lanes only.
+  static void store_first(void* p, Reg v, uint64_t count) {
+    _mm256_maskstore_ps(static_cast<float*>(p), first(count), v);
+  }
+  // One float from memory in every lane; a load-port broadcast.
+  static Reg broadcast(const void* p) { return _mm256_broadcast_ss(static_cast<const float*>(p)); }
+  static Reg splat(float v) { return _mm256_set1_ps(v); }
+  static Reg add(Reg a, Reg b) { return _mm256_add_ps(a, b); }
+  static Reg mul(Reg a, Reg b) { return _mm256_mul_ps(a, b); }
+  static Reg div(Reg a, Reg b) { return _mm256_div_ps(a, b); }
+  // v > 0 ? v : +0.0; a NaN compares false.
+  static Reg positive_or_zero(Reg v) { return _mm256_and_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ), v); }
+  // Lane by lane: b > a ? b : a.
+  static Reg keep_greater(Reg a, Reg b) { return _mm256_blendv_ps(a, b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)); }
+  // Lanes kWidth / 2 and up, moved down to lane 0.
+  static Reg upper_half(Reg v) { return _mm256_permute2f128_ps(v, v, 0x01); }
+  static float lane(Reg v, uint64_t i) {
+    alignas(32) float lanes[kWidth];
+    _mm256_store_ps(lanes, v);
+    return lanes[i];
+  }
+
+  // Per 128-bit half: lanes 0, 1 of a and b interleaved, or lanes 2, 3;
+  // then the same for pairs of lanes.
+  static Reg interleave_low(Reg a, Reg b) { return _mm256_unpacklo_ps(a, b); }
+  static Reg interleave_high(Reg a, Reg b) { return _mm256_unpackhi_ps(a, b); }
+  static Reg interleave_low_pairs(Reg a, Reg b) {
+    return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+  }
+  static Reg interleave_high_pairs(Reg a, Reg b) {
+    return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+  }
+  // The last step of transpose(): for each c, the 2x2 transpose of the
+  // 128-bit halves of r[c] and r[4 + c].
+  static void transpose_blocks(Reg (&r)[kWidth]) {
+    for (int c = 0; c < 4; ++c) {
+      const Reg low = _mm256_permute2f128_ps(r[c], r[4 + c], 0x20);
+      r[4 + c] = _mm256_permute2f128_ps(r[c], r[4 + c], 0x31);
+      r[c] = low;
+    }
+  }
+};
+
+}  // namespace
+}  // namespace qen

@@ -1,0 +1,87 @@
+// AVX-512F vector operations on 16 floats, for the kernel files compiled
+// with -mavx512f. Everything here and in the shared kernel templates has
+// internal linkage, so no code built for this instruction set can be picked
+// by the linker for a file built for another one.
+#pragma once
+
+// GCC 12's AVX-512 intrinsics start some results from a self-initialised
+// placeholder, which -Wmaybe-uninitialized reports at every use (GCC bug
+// 105593); the warning is silenced for the intrinsics' own lines only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include <cstdint>
+
+namespace qen {
+namespace {
+
+struct Avx512 {
+  static constexpr uint64_t kWidth = 16;
+  using Reg = __m512;
+  // Whether a multiply can take a broadcast float as its memory operand.
+  static constexpr bool kFoldsBroadcast = true;
+
+  static Reg zero() { return _mm512_setzero_ps(); }
+  static Reg load(const void* p) { return _mm512_loadu_ps(p); }
+  static void store(void* p, Reg v) { _mm512_storeu_ps(p, v); }
+  static __mmask16 first(uint64_t count) { return static_cast<__mmask16>((1u << count) - 1u); }
+  // Lanes at and past `count` are +0.0; no byte past them is read.
+  static Reg load_first(const void* p, uint64_t count) { return _mm512_maskz_loadu_ps(first(count), p); }
+  // Writes the first `count` lanes only.
+  static void store_first(void* p, Reg v, uint64_t count) { _mm512_mask_storeu_ps(p, first(count), v); }
+  // One float from memory in every lane.
+  static Reg broadcast(const void* p) {
+    float v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return splat(v);
+  }
+  static Reg splat(float v) { return _mm512_set1_ps(v); }
+  static Reg add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
+  static Reg mul(Reg a, Reg b) { return _mm512_mul_ps(a, b); }
+  static Reg div(Reg a, Reg b) { return _mm512_div_ps(a, b); }
+  // v > 0 ? v : +0.0; a NaN compares false.
+  static Reg positive_or_zero(Reg v) {
+    return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_GT_OQ), v);
+  }
+  // Lane by lane: b > a ? b : a.
+  static Reg keep_greater(Reg a, Reg b) { return _mm512_mask_mov_ps(a, _mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), b); }
+  // Lanes kWidth / 2 and up, moved down to lane 0.
+  static Reg upper_half(Reg v) { return _mm512_shuffle_f32x4(v, v, 0x4E); }
+  static float lane(Reg v, uint64_t i) {
+    alignas(64) float lanes[kWidth];
+    _mm512_store_ps(lanes, v);
+    return lanes[i];
+  }
+
+  // Per 128-bit block: lanes 0, 1 of a and b interleaved, or lanes 2, 3;
+  // then the same for pairs of lanes.
+  static Reg interleave_low(Reg a, Reg b) { return _mm512_unpacklo_ps(a, b); }
+  static Reg interleave_high(Reg a, Reg b) { return _mm512_unpackhi_ps(a, b); }
+  static Reg interleave_low_pairs(Reg a, Reg b) {
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  static Reg interleave_high_pairs(Reg a, Reg b) {
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  // The last step of transpose(): for each c, the 4x4 transpose of the
+  // 128-bit blocks of r[c], r[4 + c], r[8 + c], r[12 + c].
+  static void transpose_blocks(Reg (&r)[kWidth]) {
+    Reg t[kWidth];
+    for (int c = 0; c < 4; ++c) {
+      const Reg a = _mm512_shuffle_f32x4(r[c], r[4 + c], 0x88), b = _mm512_shuffle_f32x4(r[c], r[4 + c], 0xDD);
+      const Reg e = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0x88);
+      const Reg f = _mm512_shuffle_f32x4(r[8 + c], r[12 + c], 0xDD);
+      t[c] = _mm512_shuffle_f32x4(a, e, 0x88);
+      t[4 + c] = _mm512_shuffle_f32x4(b, f, 0x88);
+      t[8 + c] = _mm512_shuffle_f32x4(a, e, 0xDD);
+      t[12 + c] = _mm512_shuffle_f32x4(b, f, 0xDD);
+    }
+    for (int i = 0; i < 16; ++i) r[i] = t[i];
+  }
+};
+
+}  // namespace
+}  // namespace qen

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Fails if the runtime library holds a fused multiply-add instruction: a
+# fused operation rounds once where the kernels' fixed order rounds twice.
+# On x86-64 it also fails when the AVX-512 kernels are missing or hold no
+# 512-bit multiply, so that an empty disassembly cannot pass.
+set -eu
+library=$1
+listing=$(objdump -d --no-show-raw-insn "$library")
+
+fused=$(printf '%s\n' "$listing" | grep -Ei '[[:space:]]v?f(n)?m(add|sub)' || true)
+if [ -n "$fused" ]; then
+  printf 'fused multiply-add instructions in %s:\n%s\n' "$library" "$fused"
+  exit 1
+fi
+
+if printf '%s\n' "$listing" | grep -q 'linear_avx512\.cc\.o:'; then
+  if ! printf '%s\n' "$listing" | grep -Eq 'vmulps.*%zmm'; then
+    echo "no 512-bit multiply in the AVX-512 kernels of $library"
+    exit 1
+  fi
+fi
+echo "no fused multiply-add in $library"
