@@ -20,9 +20,9 @@ class BoundInputs {
  public:
   // FP32 [1,4], [2,8] and [3], then INT32 [2,3], holding small mixed values.
   BoundInputs() {
-    const std::pair<std::vector<uint32_t>, DType> specs[] = {
+    const std::pair<std::vector<uint32_t>, DType> layouts[] = {
         {{1, 4}, DType::FP32}, {{2, 8}, DType::FP32}, {{3}, DType::FP32}, {{2, 3}, DType::INT32}};
-    for (const auto& [shape, dtype] : specs) {
+    for (const auto& [shape, dtype] : layouts) {
       TensorHandle tensor = allocate_tensor(shape, dtype);
       auto* bytes = static_cast<uint8_t*>(tensor->data);
       for (uint64_t i = 0; i < tensor->element_count(); ++i) {
