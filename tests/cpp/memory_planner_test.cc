@@ -147,6 +147,52 @@ TEST(MemoryPlanner, ReadsSixteenIdsAndRefusesMore) {
   EXPECT_THROW(MemoryPlanner().compute_lifetimes(GraphBlock({{}, {{{}, seventeen}}}).address()), std::runtime_error);
 }
 
+// The placement as a literal scan: drop the blocks that have expired, sort
+// the rest by offset, take the first gap that holds the tensor in address
+// order, else go past the highest end.
+uint64_t place_by_scan(std::vector<TensorLifetime> lifetimes, std::map<uint32_t, uint64_t>& offsets) {
+  std::sort(lifetimes.begin(), lifetimes.end(), [](const TensorLifetime& a, const TensorLifetime& b) {
+    return std::make_tuple(a.first_use, ~a.size, a.tensor_id) < std::make_tuple(b.first_use, ~b.size, b.tensor_id);
+  });
+  std::vector<LiveBlock> live;
+  uint64_t total = 0;
+  for (const TensorLifetime& l : lifetimes) {
+    live.erase(std::remove_if(live.begin(), live.end(), [&](const LiveBlock& b) { return b.last_use < l.first_use; }),
+               live.end());
+    std::stable_sort(live.begin(), live.end(), [](const LiveBlock& a, const LiveBlock& b) { return a.offset < b.offset; });
+    uint64_t reach = 0;
+    for (const LiveBlock& b : live) {
+      if (b.offset >= reach && b.offset - reach >= l.size) break;
+      reach = std::max(reach, b.offset + b.size);
+    }
+    offsets[l.tensor_id] = reach;
+    live.push_back({reach, l.size, l.last_use});
+    total = std::max(total, reach + l.size);
+  }
+  return total;
+}
+
+// Many blocks alive at once, freed in mixed order, with sizes that tie and
+// gaps that fit exactly: the planner's tree must place as the scan does.
+TEST(MemoryPlanner, PlacesAsTheLinearScan) {
+  std::mt19937 rng(7);
+  const uint64_t sizes[] = {0, 1, 8, 8, 16, 24, 64, 100};
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<TensorLifetime> lifetimes(1 + rng() % 200);
+    const uint32_t nodes = 1 + static_cast<uint32_t>(rng() % 40);
+    for (uint32_t id = 0; id < lifetimes.size(); ++id) {
+      const uint32_t first = static_cast<uint32_t>(rng() % nodes);
+      lifetimes[id] = {first, first + static_cast<uint32_t>(rng() % 12), sizes[rng() % 8], id};
+    }
+    std::map<uint32_t, uint64_t> expected;
+    const uint64_t total = place_by_scan(lifetimes, expected);
+    std::unordered_map<uint32_t, uint64_t> offsets;
+    ASSERT_EQ(MemoryPlanner().assign_offsets(lifetimes, offsets), total) << round;
+    const std::map<uint32_t, uint64_t> placed(offsets.begin(), offsets.end());
+    ASSERT_EQ(placed, expected) << round;
+  }
+}
+
 Graph random_graph(std::mt19937& rng) {
   auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
   Graph graph;

@@ -7,8 +7,6 @@
 // read in full so that AddressSanitizer sees any read past the mapping.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -21,22 +19,14 @@ namespace {
 
 constexpr uint32_t kMaxIds = 4096;
 
-volatile uint8_t sink;
-
-void require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::abort();
-}
+using qen::fuzzing::require;
 
 // Reads every byte of [at, at + count), which must lie inside the file.
 void read_inside(const uint8_t* at, uint64_t count, const uint8_t* base, size_t file_size) {
   const auto start = reinterpret_cast<uintptr_t>(at), begin = reinterpret_cast<uintptr_t>(base);
   require(start >= begin && start - begin <= file_size && count <= file_size - (start - begin),
           "a result lies outside the file");
-  uint8_t acc = 0;
-  for (uint64_t i = 0; i < count; ++i) acc ^= at[i];
-  sink = acc;
+  qen::fuzzing::read_all(at, count);
 }
 
 void exercise(const qen::ModelLoader& loader, const uint8_t* data, size_t size) {
@@ -55,7 +45,7 @@ void exercise(const qen::ModelLoader& loader, const uint8_t* data, size_t size) 
     qen::fuzzing::expect_model_error(e, size);
   }
 
-  for (uint32_t i = 0; i < std::min(graph.num_nodes, kMaxIds); ++i) sink = loader.node_record(i).op_type & 0xFF;
+  for (uint32_t i = 0; i < std::min(graph.num_nodes, kMaxIds); ++i) qen::fuzzing::read_sink = loader.node_record(i).op_type & 0xFF;
 
   const uint32_t last_id = std::min(graph.num_tensors, kMaxIds);
   for (uint32_t id = 0; id <= last_id; ++id) {

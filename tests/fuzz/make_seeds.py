@@ -48,6 +48,23 @@ def valid_models() -> dict[str, qw.Model]:
         m.stored(array)
     m.inputs, m.outputs = [0], [m.activation(qw.RELU, 3)]
     models["dtypes"] = m
+    # Every input the executor targets bind, each read by a node; the INT32
+    # one is returned as it was bound.
+    m = qw.Model()
+    x, wide, flat, whole = m.placeholder(1, 4), m.placeholder(2, 8), m.placeholder(3), m.placeholder(2, 3, dtype=3)
+    h = m.linear(wide, rng.standard_normal((5, 8)), rng.standard_normal(5))
+    m.inputs = [x, wide, flat, whole]
+    m.outputs = [m.activation(qw.SOFTMAX, h), m.activation(qw.GELU, flat), m.activation(qw.RELU, x), whole]
+    models["bound_inputs"] = m
+    # A Linear output stored under its own weight's ID, which the next run
+    # reads as the weight; a ReLU writing over its input; a bias returned.
+    m = qw.Model()
+    x = m.placeholder(1, 4)
+    w, b = m.stored(rng.standard_normal((4, 4)).astype(np.float32)), m.stored(np.ones(4, np.float32))
+    m.node(qw.LINEAR, x, w, w, b)
+    m.node(qw.RELU, x, x)
+    m.inputs, m.outputs = [x], [w, x, b]
+    models["aliases"] = m
     return models
 
 
@@ -59,7 +76,8 @@ def near_valid(m: qw.Model) -> dict[str, bytes]:
     node = lambda j: tensor(len(m.tensors)) + 208 * j  # noqa: E731
     last = tensor(max(i for i, t in enumerate(m.tensors) if t.data))  # its data ends the file
     last_offset = struct.unpack_from("<Q", good, last + DATA_OFFSET)[0]
-    patches = {  # name: (file offset, struct format, value)
+    size = lambda i: tensor(i) + DATA_SIZE  # noqa: E731
+    patches = {  # name: (file offset, struct format, value), or a list of them
         "magic_last_byte": (3, "B", 1),
         "version_0": (4, "I", 0),
         "version_2": (4, "I", 2),
@@ -92,11 +110,15 @@ def near_valid(m: qw.Model) -> dict[str, bytes]:
         "node_inputs_max": (node(0) + NODE_INPUTS, "H", 0xFFFF),
         "input_id_max": (node(0) + INPUT_IDS, "I", U32_MAX),
         "weight_id_past_table": (node(0) + WEIGHT_ID, "I", len(m.tensors)),
+        "arena_huge": (size(0), "Q", 1 << 40),
+        # The input and the first node's output are alive together.
+        "arena_wraps": [(size(0), "Q", U64_MAX // 2 + 1), (size(3), "Q", U64_MAX // 2 + 1)],
     }
     files = {}
-    for name, (offset, fmt, value) in patches.items():
+    for name, fields in patches.items():
         data = bytearray(good)
-        struct.pack_into("<" + fmt, data, offset, *(value if isinstance(value, tuple) else (value,)))
+        for offset, fmt, value in fields if isinstance(fields, list) else [fields]:
+            struct.pack_into("<" + fmt, data, offset, *(value if isinstance(value, tuple) else (value,)))
         files[name] = bytes(data)
     cuts = {"empty": 0, "one_byte": 1, "header_cut": 71, "header_only": 72, "graph_header_cut": g + 100,
             "tensor_table_cut": tensor(2) + 10, "node_table_cut": node(1) + 7, "no_weights": w,

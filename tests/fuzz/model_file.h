@@ -1,5 +1,6 @@
-// Shared by the fuzz targets: the input bytes as a model file, and the check
-// that an exception is the model's fault and not a leak's.
+// Shared by the fuzz targets: the input bytes as a model file, the check that
+// an exception is the model's fault and not a leak's, require, which turns a
+// broken property into a finding, and read_all.
 //
 // The bytes go into one anonymous memory file per process, which the loader
 // opens by its /proc path like any file; nothing touches the disk.
@@ -43,6 +44,22 @@ class MemoryFile {
   int fd_;
   std::string path_;
 };
+
+inline void require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
+
+// Reads every byte of [at, at + count), so that AddressSanitizer sees a read
+// outside the buffer or the mapping.
+inline volatile uint8_t read_sink;
+inline void read_all(const void* at, uint64_t count) {
+  const auto* bytes = static_cast<const uint8_t*>(at);
+  uint8_t acc = 0;
+  for (uint64_t i = 0; i < count; ++i) acc ^= bytes[i];
+  read_sink = acc;
+}
 
 // The input is always an existing regular file, so a failed platform step
 // ("Failed to ...") other than the empty file's refused mapping means the
