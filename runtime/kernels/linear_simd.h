@@ -101,17 +101,19 @@ void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_
   // acc[h * kCols + c]: output j0 + c of rows i0 + h * kWidth + lane.
   typename V::Reg acc[V::kWidth];
   for (auto& v : acc) v = V::zero();
+  // The next tile's weight rows follow these in memory; a step of them per
+  // k brings them into L2 by the time that tile starts. Past the last tile
+  // the step is 0 and the hint stays on the last row.
+  const uint64_t next_rows = j0 + kCols < a.n ? smaller(kCols, a.n - j0 - kCols) : 0;
+  const unsigned char* next = float_at(a.w, smaller(j0 + kCols, a.n - 1) * a.k);
   for (uint64_t k = 0; k < a.k; ++k) {
+    __builtin_prefetch(next + k * next_rows * sizeof(float), 0, 2);
     const typename V::Reg x0 = V::load(panel + k * kRows), x1 = V::load(panel + k * kRows + V::kWidth);
-    // Where a multiply can broadcast its memory operand, the same k hidden
-    // from the compiler makes each multiply load its weight itself
-    // ({1to16}), instead of sharing one separate broadcast, which would take
-    // a vector pipe from the multiplies and adds.
-    uint64_t k_again = k;
-    if constexpr (V::kFoldsBroadcast) asm volatile("" : "+r"(k_again));
+    // One broadcast of each weight serves both vectors of rows.
     for (uint64_t c = 0; c < kCols; ++c) {
-      acc[c] = V::add(acc[c], V::mul(V::broadcast(w[c] + k * 4), x0));
-      acc[kCols + c] = V::add(acc[kCols + c], V::mul(V::broadcast(w[c] + k_again * 4), x1));
+      const typename V::Reg wc = V::broadcast(w[c] + k * 4);
+      acc[c] = V::add(acc[c], V::mul(wc, x0));
+      acc[kCols + c] = V::add(acc[kCols + c], V::mul(wc, x1));
     }
   }
   // acc[l]: output j0 + c in lane c for row i0 + l, in lane kCols + c for

@@ -14,8 +14,6 @@ namespace {
 struct Avx2 {
   static constexpr uint64_t kWidth = 8;
   using Reg = __m256;
-  // Whether a multiply can take a broadcast float as its memory operand.
-  static constexpr bool kFoldsBroadcast = false;
 
   static Reg zero() { return _mm256_setzero_ps(); }
   static Reg load(const void* p) { return _mm256_loadu_ps(static_cast<const float*>(p)); }

@@ -21,8 +21,6 @@ namespace {
 struct Avx512 {
   static constexpr uint64_t kWidth = 16;
   using Reg = __m512;
-  // Whether a multiply can take a broadcast float as its memory operand.
-  static constexpr bool kFoldsBroadcast = true;
 
   static Reg zero() { return _mm512_setzero_ps(); }
   static Reg load(const void* p) { return _mm512_loadu_ps(p); }
