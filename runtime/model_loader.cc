@@ -45,6 +45,8 @@ ModelLoader::ModelLoader(const std::string& path_) : path(path_) {
 
     graph = base + header.graph_offset;
     tensors = graph + sizeof(GraphHeader);
+    nodes = graph + node_record_offset(info.num_tensors, 0);
+    num_tensors = info.num_tensors;
   } catch (...) {
     release();
     throw;
@@ -62,11 +64,11 @@ void ModelLoader::release() {
 }
 
 NodeRecord ModelLoader::node_record(uint32_t index) const {
-  return read_record<NodeRecord>(graph + node_record_offset(graph_info().num_tensors, index));
+  return read_record<NodeRecord>(nodes + sizeof(NodeRecord) * uint64_t{index});
 }
 
 TensorView ModelLoader::load_tensor(uint32_t id) const {
-  if (id >= graph_info().num_tensors) throw std::out_of_range("Invalid tensor ID");
+  if (id >= num_tensors) throw std::out_of_range("Invalid tensor ID");
   const TensorRecord record = read_record<TensorRecord>(tensors + sizeof(TensorRecord) * uint64_t{id});
   if (record.data_size == 0) throw std::runtime_error("Cannot load placeholder tensor - it has no data");
   if (record.ndim > kMaxDims) throw std::runtime_error("Tensor has more than 8 dimensions");

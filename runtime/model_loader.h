@@ -48,6 +48,8 @@ class ModelLoader {
   FileHeader header{};
   const uint8_t* graph = nullptr;
   const uint8_t* tensors = nullptr;
+  const uint8_t* nodes = nullptr;  // the node table, after the tensor table
+  uint32_t num_tensors = 0;        // from the graph header, read once at open
   platform::Handle file_handle = platform::kNoHandle;
   platform::Handle mapping_handle = platform::kNoHandle;
 };
