@@ -14,6 +14,7 @@
 #pragma GCC diagnostic pop
 
 #include <cstdint>
+#include <cstring>
 
 namespace qen {
 namespace {
@@ -33,7 +34,7 @@ struct Avx512 {
   // One float from memory in every lane.
   static Reg broadcast(const void* p) {
     float v;
-    __builtin_memcpy(&v, p, sizeof v);
+    std::memcpy(&v, p, sizeof v);
     return splat(v);
   }
   static Reg splat(float v) { return _mm512_set1_ps(v); }
