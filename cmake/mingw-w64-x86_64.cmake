@@ -18,6 +18,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
 # Debian's wine64 package keeps its loader out of PATH.
 find_program(QEN_WINE64 wine64 PATHS /usr/lib/wine REQUIRED)
-# No Mono or Gecko: the first start would otherwise offer to install them.
+# No Mono or Gecko, which the first start would offer to install, and no menu
+# builder, which writes desktop entries into the home directory.
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    env WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${QEN_WINE64})
+    env WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=d ${QEN_WINE64})
