@@ -12,7 +12,7 @@ import numpy as np
 from qen_writer import RELU, Model
 
 CHILD = r"""
-import json, sys, threading
+import fcntl, json, sys, threading
 import numpy as np
 import _qen_core as qen
 
@@ -51,6 +51,11 @@ def threads(engines):
     return len(results) == 8 and all((r == single.run([inputs[k]])[0]).all() for k in results for r in results[k])
 
 def writer_open():
+    with open(small, "rb") as f:  # where no lease is granted, writers cannot be seen
+        try:
+            fcntl.fcntl(f, fcntl.F_SETLEASE, fcntl.F_RDLCK); fcntl.fcntl(f, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+        except OSError:
+            raise RuntimeError(f"Failed to open file: {small}")
     with open(small, "ab"):
         qen.ModelLoader(small)
 
