@@ -141,8 +141,9 @@ TEST(ModelLoader, RefusesAtOnceWhatItCannotMapSafely) {
   // UTF-8 (its stray bytes escaped so the message can be decoded).
   EXPECT_EQ(open_error(fifo), "Failed to open file: " + fifo);
   const int reader = ::open(model.path().c_str(), O_RDONLY);
-  if (::fcntl(reader, F_SETLEASE, F_RDLCK) == 0 || errno == EAGAIN)  // writers show only where leases are granted
+  if (::fcntl(reader, F_SETLEASE, F_RDLCK) == 0 || errno == EAGAIN) {  // writers show only where leases are granted
     EXPECT_EQ(open_error(model.path()), "Failed to open file: " + model.path());
+  }
   ::close(reader);
   EXPECT_EQ(open_error("/no/such/\xff\xc3(\xe2\x82/\xed\xa0\x80\xc3\xa9"),
             "Failed to open file: /no/such/\\xff\\xc3(\\xe2\\x82/\\xed\\xa0\\x80\xc3\xa9");
