@@ -17,9 +17,11 @@ using Handle = int;  // a POSIX descriptor
 constexpr Handle kNoHandle = -1;
 #endif
 
-// Opens an existing regular file read-only, the path in UTF-8. kNoHandle for
-// anything else: a missing path, a directory, no permission, a path with a
-// NUL byte; on Windows also a file that another handle holds open for writing.
+// Opens an existing regular file read-only without ever blocking, the path in
+// UTF-8. kNoHandle for anything else: a missing path, a directory, a FIFO or
+// device, no permission, a path with a NUL byte (on Windows also one that is
+// not valid UTF-8), or a file that some process has open for writing (where
+// the platform can tell; Windows always can).
 Handle open_for_reading(const std::string& path);
 
 // The file's size in bytes; false when it cannot be taken.
