@@ -7,11 +7,15 @@
 // GCC 12's AVX-512 intrinsics start some results from a self-initialised
 // placeholder, which -Wmaybe-uninitialized reports at every use (GCC bug
 // 105593); the warning is silenced for the intrinsics' own lines only.
+#ifdef __GNUC__
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
+#ifdef __GNUC__
 #pragma GCC diagnostic pop
+#endif
 
 #include <cstdint>
 #include <cstring>
