@@ -1,7 +1,8 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
 # Everything is installed into .venv inside the repository; the C++ tests
-# need Debian's libgtest-dev and the fuzz targets clang with its sanitizer
-# runtimes, installed with apt-get when they are missing.
+# need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
+# runtimes, and the Windows tests MinGW-w64, Wine and GoogleTest's sources,
+# installed with apt-get when they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -12,19 +13,20 @@ CPP_BUILD  := build/cpp
 ASAN_BUILD := build/asan
 FUZZ_BUILD := build/fuzz
 BENCH_BUILD := build/bench
+WIN_BUILD  := build/windows
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-asan test-python install venv system-deps fuzz-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp test-asan test-python test-windows install venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
 demo: install
 	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python fuzz-smoke
+test: test-cpp test-asan test-python fuzz-smoke test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -44,6 +46,9 @@ system-deps:
 fuzz-deps:
 	$(call apt_install,clang libclang-rt-14-dev)
 
+windows-deps:
+	$(call apt_install,g++-mingw-w64-x86-64-posix wine64 googletest)
+
 # Configures build directory $(1) with CMake arguments $(2) and builds it.
 cmake_build = $(WITH_VENV) cmake -S . -B $(1) -G Ninja $(2) && $(WITH_VENV) cmake --build $(1)
 run_ctest   = $(WITH_VENV) ctest --test-dir $(1) --output-on-failure
@@ -56,6 +61,14 @@ test-cpp: system-deps venv
 test-asan: system-deps venv
 	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_SANITIZE=ON $(CMAKE_ARGS))
 	$(call run_ctest,$(ASAN_BUILD))
+
+# The C++ tests cross-built for 64-bit Windows, GoogleTest with them from
+# Debian's sources, and run by ctest under Wine, whose prefix is made in
+# $(WIN_BUILD)/wine on the first run.
+test-windows: windows-deps venv
+	$(call cmake_build,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
+	$(call run_ctest,$(WIN_BUILD))
 
 test-python: install
 	$(PY) -m pytest

@@ -219,6 +219,9 @@ TEST(Engine, SecondRunReusesCachedWeightsAndMakesNewOutputs) {
 // Every count comes from the header validated at open, so rewriting the
 // mapped file's counts to 2^32 - 1 changes nothing about what is read.
 TEST(Engine, CountsRewrittenAfterTheOpenAreIgnored) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses every writer while a loader holds the file";
+#endif
   const ModelBuilder b = mlp();
   TempFile file(b.bytes());
   Engine engine = loaded(file);
