@@ -13,6 +13,7 @@ be run, is added without moving anything else.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import tempfile
@@ -194,24 +195,28 @@ class ModelWriter:
         header = lambda size: fmt.FileHeader(metadata_offset, size, graph_offset,  # noqa: E731
                                              weights_offset - graph_offset, weights_offset).pack()
         meta = dict(self._meta, inputs=self._signature(self._inputs), outputs=self._signature(self._outputs))
-        with _AtomicFile(path) as (f, temp_path):
-            f.write(header(0))
-            f.write(graph + b"".join(records) + b"".join(nodes))
-            for name in names:
-                data = self._tensors[name].data
-                if data is not None:
-                    f.seek(_aligned(f.tell()))
-                    f.write(memoryview(data).cast("B"))
-            f.truncate(metadata_offset)
+        with _replaced_atomically(path) as temp_path:
+            with open(temp_path, "r+b") as f:
+                f.write(header(0))
+                f.write(graph + b"".join(records) + b"".join(nodes))
+                for name in names:
+                    data = self._tensors[name].data
+                    if data is not None:
+                        f.seek(_aligned(f.tell()))
+                        f.write(memoryview(data).cast("B"))
+                f.truncate(metadata_offset)
             if probe is not None:
-                from .probe import certify  # runs the runtime on the file written so far
-                f.flush()
+                # Run with the file closed: the runtime refuses a file open for writing.
+                from .probe import certify
                 meta["probe"] = certify(temp_path, self._signature(self._inputs), probe)
             text = json.dumps(meta, separators=(",", ":")).encode()
-            f.seek(metadata_offset)
-            f.write(text)
-            f.seek(0)
-            f.write(header(len(text)))
+            with open(temp_path, "r+b") as f:
+                f.seek(metadata_offset)
+                f.write(text)
+                f.seek(0)
+                f.write(header(len(text)))
+                f.flush()
+                os.fsync(f.fileno())
 
     def _tensor_layout(self, names: list[str]) -> tuple[list[bytes], int]:
         """The tensor records, and the size of the weights region they describe."""
@@ -236,53 +241,40 @@ def _aligned(offset: int) -> int:
     return -(-offset // fmt.ALIGNMENT) * fmt.ALIGNMENT
 
 
-class _AtomicFile:
-    """A temporary file in the target's folder that replaces the target on a clean exit.
+@contextlib.contextmanager
+def _replaced_atomically(path: str | os.PathLike):
+    """Yields the path of a new temporary file in the target's folder; renames it over `path` on a clean exit.
 
-    Until the rename nothing at `path` changes, and a process that has the old
+    Until the rename nothing at `path` changes; a process that has the old
     file mapped keeps reading the old contents after it, since the rename
-    gives `path` a new file instead of rewriting the old one.
+    gives `path` a new file instead of rewriting the old one. The caller
+    fsyncs the file's contents; the rename is fsynced here.
     """
+    target = Path(path)
+    fd, temp_path = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    os.close(fd)
+    try:
+        yield temp_path
+        os.chmod(temp_path, _new_file_mode(target))
+        os.replace(temp_path, target)
+    except BaseException:
+        os.unlink(temp_path)
+        raise
+    folder = os.open(target.parent, os.O_RDONLY)
+    try:
+        os.fsync(folder)
+    finally:
+        os.close(folder)
 
-    def __init__(self, path: str | os.PathLike) -> None:
-        self.path = Path(path)
 
-    def __enter__(self):
-        fd, self.temp_path = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".tmp", dir=self.path.parent)
-        self.file = os.fdopen(fd, "w+b")
-        return self.file, self.temp_path
-
-    def __exit__(self, kind, error, trace) -> None:
-        name = self.temp_path
-        try:
-            if kind is None:
-                self.file.flush()
-                os.fsync(self.file.fileno())
-        finally:
-            self.file.close()
-        if kind is not None:
-            os.unlink(name)
-            return
-        try:
-            os.chmod(name, self._mode())
-            os.replace(name, self.path)
-        except BaseException:
-            os.unlink(name)
-            raise
-        folder = os.open(self.path.parent, os.O_RDONLY)
-        try:
-            os.fsync(folder)  # makes the rename itself durable
-        finally:
-            os.close(folder)
-
-    def _mode(self) -> int:
-        """The replaced file's permissions, or those a new file gets under the umask."""
-        try:
-            return self.path.stat().st_mode & 0o777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            return 0o666 & ~umask
+def _new_file_mode(target: Path) -> int:
+    """The replaced file's permissions, or those a new file gets under the umask."""
+    try:
+        return target.stat().st_mode & 0o777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
 
 
 def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: Mapping[str, np.ndarray], *,
