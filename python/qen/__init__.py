@@ -11,10 +11,12 @@ from __future__ import annotations
 
 import importlib
 
+__version__ = "0.1.0"
+
 from .session import Session, TensorInfo, load
 from .writer import Layer, ModelWriter, write_sequential
 
-__all__ = ["Layer", "ModelWriter", "Session", "TensorInfo", "from_onnx", "from_sklearn", "from_torch", "load",
+__all__ = ["__version__", "Layer", "ModelWriter", "Session", "TensorInfo", "from_onnx", "from_sklearn", "from_torch", "load",
            "write_sequential"]
 
 # Converter name -> the module that defines it, imported on first use.
