@@ -20,7 +20,8 @@ __all__ = ["__version__", "Layer", "ModelWriter", "Session", "TensorInfo", "from
            "write_sequential"]
 
 # Converter name -> the module that defines it, imported on first use.
-_CONVERTERS = {"from_torch": ".from_torch", "from_onnx": ".from_onnx", "from_sklearn": ".from_sklearn"}
+_CONVERTERS = {"from_torch": ".converters.from_torch", "from_onnx": ".converters.from_onnx",
+               "from_sklearn": ".converters.from_sklearn"}
 
 
 def __getattr__(name: str):
