@@ -34,7 +34,7 @@ class BatchScorer:
         self.session = load(model_path, threads=threads)
         graph_inputs = [item.name for item in self.session.get_inputs()]
         self._columns = _columns_of(graph_inputs, inputs or {})
-        self._outputs = [item.name for item in self.session.get_outputs()]
+        self.outputs = [item.name for item in self.session.get_outputs()]  # the columns it adds
 
     def __call__(self, batch: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
         feed = {}
@@ -43,12 +43,12 @@ class BatchScorer:
                 raise ValueError(f"the batch has no column {column!r} for graph input {graph_input!r}; "
                                  f"its columns are {sorted(batch)}")
             feed[graph_input] = batch[column]
-        for name in self._outputs:
+        for name in self.outputs:
             if name in batch:
                 raise ValueError(f"graph output {name!r} would replace the batch's column {name!r}; "
                                  "rename that column first")
         scored = dict(batch)
-        scored.update(zip(self._outputs, self.session.run(self._outputs, feed)))
+        scored.update(zip(self.outputs, self.session.run(self.outputs, feed)))
         return scored
 
 
