@@ -40,8 +40,8 @@ def _open_view(path: str):
     with f:
         try:
             return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        except (OSError, ValueError):  # a 0-byte file or a directory cannot be mapped
-            raise UserError("Failed to create file mapping") from None
+        except (OSError, ValueError):  # a 0-byte file cannot be mapped
+            raise UserError(f"{path}: Failed to create file mapping") from None
 
 
 def describe(model: fmt.ModelFile) -> dict:
@@ -121,8 +121,12 @@ def _print_description(path: str, d: dict) -> None:
     print(f"\ngraph: {g['num_nodes']} nodes, {g['num_tensors']} tensors, inputs {g['inputs']}, "
           f"outputs {g['outputs']}")
     print("\nmetadata:")
-    meta = d["metadata"]
-    print(json.dumps(_shortened(meta), indent=2) if not isinstance(meta, str) else repr(meta))
+    meta = _shortened(d["metadata"])
+    if isinstance(meta, dict):
+        for key, value in meta.items():
+            print(f"  {key}: {json.dumps(value, ensure_ascii=False)}")
+    else:
+        print(f"  {meta!r}")
     print("\ntensors:")
     print(_table(["id", "role", "dims", "dtype", "offset", "bytes", "status"],
                  [(t["id"], t["role"], t["dims"], t["dtype"], t["data_offset"], t["data_size"], t["status"])
@@ -157,7 +161,7 @@ def cmd_inspect(args) -> int:
             if args.json:
                 print(json.dumps({"file": args.file, "error": str(error)}))
                 return 1
-            raise UserError(str(error)) from None
+            raise UserError(f"{args.file}: {error}") from None
         d = describe(model)
         del model
     finally:
@@ -247,5 +251,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return args.run(args)
     except (UserError, fmt.FormatError, ValueError, TypeError, RuntimeError, ImportError, OSError) as error:
-        print(f"qen {args.command}: error: {error}", file=sys.stderr)
+        print(f"qen {args.command}: {error}", file=sys.stderr)
         return 2 if args.command == "verify" else 1
