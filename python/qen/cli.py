@@ -36,12 +36,12 @@ def _open_view(path: str):
     try:
         f = open(path, "rb")
     except OSError:
-        raise UserError(f"Failed to open file: {path}") from None
+        raise fmt.FormatError(f"Failed to open file: {path}") from None
     with f:
         try:
             return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
         except (OSError, ValueError):  # a 0-byte file cannot be mapped
-            raise UserError(f"{path}: Failed to create file mapping") from None
+            raise fmt.FormatError("Failed to create file mapping") from None
 
 
 def describe(model: fmt.ModelFile) -> dict:
@@ -153,19 +153,17 @@ def _shortened(meta):
 
 
 def cmd_inspect(args) -> int:
-    view = _open_view(args.file)
     try:
+        view = _open_view(args.file)
         try:
-            model = fmt.read_model(view)
-        except fmt.FormatError as error:
-            if args.json:
-                print(json.dumps({"file": args.file, "error": str(error)}))
-                return 1
-            raise UserError(f"{args.file}: {error}") from None
-        d = describe(model)
-        del model
-    finally:
-        view.close()
+            d = describe(fmt.read_model(view))
+        finally:
+            view.close()
+    except fmt.FormatError as error:
+        if args.json:
+            print(json.dumps({"file": args.file, "error": str(error)}))
+            return 1
+        raise UserError(f"{args.file}: {error}") from None
     if args.json:
         print(json.dumps({"file": args.file, **d}, indent=2))
     else:

@@ -297,7 +297,11 @@ def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: 
                 continue
             if tensor_name not in tensors:
                 raise ValueError(f"{label}: tensor {tensor_name!r} is not in `tensors`")
-            writer.add_tensor(tensor_name, tensors[tensor_name])
+            array = tensors[tensor_name]
+            if isinstance(array, np.ndarray) and array.dtype.newbyteorder("=") != np.float32:
+                raise ValueError(f"{label}: tensor {tensor_name!r} is {array.dtype}, expected float32 "
+                                 "(convert it with .astype(np.float32))")
+            writer.add_tensor(tensor_name, array)
         y = output_name if i == len(layers) - 1 else f"{i}:{layer.name or layer.op}"
         x = writer.add_node(layer.op, x, y, weight=layer.weight, bias=layer.bias, name=layer.name)
     writer.add_output(x)
