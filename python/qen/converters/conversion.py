@@ -95,7 +95,10 @@ def write_checked(path: str | os.PathLike, layers: Sequence[Layer], tensors: Map
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path must be a str or os.PathLike, got {type(path).__name__}")
     target = Path(path)
-    expected = source(probe)
+    try:
+        expected = source(probe)
+    except Exception as error:
+        raise ValueError(f"{converter}: the source model fails on the probe batch: {error}") from error
     dot_lengths = [tensors[layer.weight].shape[1] for layer in layers if layer.op == "linear"]
     with tempfile.TemporaryDirectory(prefix=".qen-convert-", dir=target.parent) as folder:
         written = Path(folder) / target.name

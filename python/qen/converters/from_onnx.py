@@ -32,7 +32,9 @@ _SUPPORTED = ("Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GE
               "Flatten, Reshape and Identity")
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
+_MAPPED = {"Identity", "Flatten", "Reshape", "Gemm", "MatMul", "Relu", "Gelu", "Softmax"}
 _ARITHMETIC = {"Mul", "Add", "Sub", "Div", "Pow", "Tanh", "Erf"}
+_FORMULA_NODES = 32  # the formula takes about ten nodes; the search looks no further than this
 # The runtime's GELU, 0.5 * x * (1 + tanh(0.7978846 * (x + 0.044715 * x^3))), as a
 # tree of flattened products and sums whose factors and terms may come in any order.
 _GELU = ("mul", ("const", "half"), "x",
@@ -54,7 +56,12 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     """
     onnx = import_framework("onnx", "onnx", _CONVERTER)
     if isinstance(model_or_path, (str, os.PathLike)):
-        model = onnx.load(os.fspath(model_or_path))
+        try:
+            model = onnx.load(os.fspath(model_or_path))
+        except OSError:
+            raise
+        except Exception as error:  # protobuf's DecodeError and onnx's own errors share no base
+            raise ValueError(f"{os.fspath(model_or_path)}: not a readable ONNX model ({error})") from error
     elif isinstance(model_or_path, onnx.ModelProto):
         model = model_or_path
     else:
@@ -177,6 +184,8 @@ class _Chain:
         op = node.op_type
         if op in _ARITHMETIC:
             return self._gelu_formula(index, node)
+        if op not in _MAPPED:
+            raise ValueError(f"{label}: not supported; the converter maps {_SUPPORTED}")
         if live != [self.current] or len(node.output) != 1:
             raise ValueError(f"{label}: reads {len(live)} values and writes {len(node.output)}; "
                              f"expected one of each")
@@ -188,10 +197,8 @@ class _Chain:
             self._gemm(label, node, index)
         elif op == "MatMul":
             return self._matmul(label, node, index)
-        elif op in ("Relu", "Gelu", "Softmax"):
-            self._activation(label, node)
         else:
-            raise ValueError(f"{label}: not supported; the converter maps {_SUPPORTED}")
+            self._activation(label, node)
         self.current = node.output[0]
         return {index}
 
@@ -305,8 +312,8 @@ class _Chain:
         self._require_2d(label)
         region: dict[str, tuple[int, object]] = {}
         frontier = [self.current]
-        while frontier:
-            for i, n in self.consumers.get(frontier.pop(), []):
+        while frontier and len(region) < _FORMULA_NODES:
+            for i, n in self.consumers.get(frontier.pop(0), []):
                 if n.op_type in _ARITHMETIC and len(n.output) == 1 and n.output[0] not in region and all(
                         name == self.current or name in region for name in self._live(n)):
                     region[n.output[0]] = (i, n)
