@@ -23,26 +23,36 @@ from qen.ray import BatchScorer, score
 MODEL = Path(__file__).with_name("digits.qen")
 
 
-def private_kib() -> int:
-    """This process's private memory (clean and dirty pages) in KiB."""
-    fields = {}
+MEMORY = ("private", "heap", "resident")  # the figures each worker reports, in KiB
+
+
+def memory_kib() -> list[int]:
+    """This process's MEMORY figures from /proc/self/smaps_rollup.
+
+    private: pages that no other process maps (its heap, and object-store
+    blocks that only it has mapped); heap: its anonymous pages; resident: all
+    its pages in memory, shared ones (libraries, the model file) included.
+    """
+    kib = {}
     with open("/proc/self/smaps_rollup") as rollup:
         for line in rollup:
             key, _, value = line.partition(":")
-            fields[key] = value
-    return sum(int(fields[key].split()[0]) for key in ("Private_Clean", "Private_Dirty"))
+            if value.endswith(" kB\n"):
+                kib[key] = int(value.split()[0])
+    return [kib["Private_Clean"] + kib["Private_Dirty"], kib["Anonymous"], kib["Rss"]]
 
 
 class MeasuredScorer(BatchScorer):
     """A BatchScorer that returns only the outputs, so the pixels are not sent
-    back, and tags each row with its worker's pid and private memory."""
+    back, and tags each row with its worker's pid and memory."""
 
     def __call__(self, batch):
         scored = super().__call__(batch)
         outputs = {name: scored[name] for name in self.outputs}
         rows = len(next(iter(outputs.values())))
         outputs["worker_pid"] = np.full(rows, os.getpid())
-        outputs["worker_private_kib"] = np.full(rows, private_kib())
+        for key, kib in zip(MEMORY, memory_kib()):
+            outputs[f"worker_{key}_kib"] = np.full(rows, kib)
         return outputs
 
 
@@ -76,23 +86,26 @@ def main():
         scored = score(dataset, args.model, workers=args.workers, batch_size=args.batch_size,
                        inputs={"data": graph_input.name}, scorer=MeasuredScorer)
         start = time.perf_counter()
-        outputs, memory = [], {}
+        outputs, memory, first = [], {}, None
         for batch in scored.iter_batches(batch_size=None, batch_format="numpy"):
+            first = first or time.perf_counter() - start
             outputs.append(batch[graph_output.name])
-            for pid, kib in zip(batch["worker_pid"].tolist(), batch["worker_private_kib"].tolist()):
-                memory[pid] = max(kib, memory.get(pid, 0))
+            workers = np.stack([batch["worker_pid"]] + [batch[f"worker_{key}_kib"] for key in MEMORY], 1)
+            for pid, *kib in np.unique(workers, axis=0).tolist():
+                memory[pid] = max(memory.get(pid, kib), kib)
         elapsed = time.perf_counter() - start
     finally:
         ray.shutdown(wait_for_processes=True)
 
     result = np.concatenate(outputs)
     print(f"Ray, {args.workers} workers of one thread: {args.rows / elapsed:,.0f} rows/s "
-          f"({elapsed:.2f} s, actor start-up included)")
+          f"({elapsed:.2f} s, the first rows after {first:.2f} s of start-up)")
     print("identical to the one-process run bit for bit:",
           result.shape == expected.shape and result.tobytes() == expected.tobytes())
     print(f"model file: {args.model.stat().st_size / 2**20:.2f} MiB, mapped read-only by every worker")
-    for pid, kib in sorted(memory.items()):
-        print(f"worker pid {pid}: {kib / 1024:.1f} MiB private memory")
+    for pid, (private, heap, resident) in sorted(memory.items()):
+        print(f"worker pid {pid}: {private / 1024:.1f} MiB private memory ({heap / 1024:.1f} MiB of it heap, "
+              f"the rest object-store blocks), {(resident - private) / 1024:.1f} MiB shared with other processes")
 
 
 if __name__ == "__main__":
