@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import mmap
+import os
 import sys
 import time
 from typing import Sequence
@@ -248,6 +249,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         return args.run(args)
+    except BrokenPipeError:
+        # The reader went away (`qen inspect FILE | head`): stop quietly, and
+        # keep the interpreter from reporting the failed flush at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (UserError, fmt.FormatError, ValueError, TypeError, RuntimeError, ImportError, OSError) as error:
         print(f"qen {args.command}: {error}", file=sys.stderr)
         return 2 if args.command == "verify" else 1
