@@ -68,13 +68,16 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
         raise TypeError(f"model_or_path must be an onnx.ModelProto or a path, got {type(model_or_path).__name__}")
     chain = _Chain(onnx, model.graph, _opset(model))
     require_operations(_CONVERTER, chain.layers)
+    if chain.features is None:
+        raise ValueError(f"input {chain.input_name!r}: its width is not declared, and the first layer "
+                         "is not a Linear that would tell it")
     # A graph that fixes its batch runs on chunks of that many rows; the file
     # leaves the batch free, since every operation treats rows independently.
     step = chain.batch or PROBE_ROWS
     probe = make_probe(chain.features, rows=step * max(1, PROBE_ROWS // step))
-    evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(model)
 
     def source(batch: np.ndarray) -> np.ndarray:
+        evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(model)
         x = batch.reshape((len(batch),) + chain.item_shape)
         return np.concatenate([evaluator.run(None, {chain.input_name: x[i:i + step]})[0]
                                for i in range(0, len(x), step)])
@@ -217,7 +220,7 @@ class _Chain:
             axis = self._attributes(node).get("axis", 1)
             fits = axis in (1, 1 - len(dims))
         else:
-            target = self._const(node.input[1], node, index, "shape").astype(np.int64).tolist()
+            target = self._const(node.input[1], node, index, "shape").astype(np.int64).reshape(-1).tolist()
             keep = not self._attributes(node).get("allowzero", 0)
             copied = [("batch" if i == 0 else dims[i]) if v == 0 and keep and i < len(dims) else v
                       for i, v in enumerate(target)]
@@ -241,7 +244,7 @@ class _Chain:
             raise ValueError(f"{label}: takes {k} features, its input has {self.dims[1]}")
         if bias is None:
             bias = np.zeros(n, np.float32)
-        elif bias.ndim > 2 or np.broadcast_shapes(bias.shape, (1, n)) != (1, n):
+        elif bias.ndim > 2 or any(extent not in (1, full) for extent, full in zip(bias.shape[::-1], (n, 1))):
             raise ValueError(f"{label}: bias of shape {list(bias.shape)} does not broadcast over the "
                              f"{n} outputs alone")
         for role, array in (("weight", weight), ("bias", bias)):
