@@ -63,11 +63,11 @@ def describe(model: fmt.ModelFile) -> dict:
         status = "placeholder" if t.is_placeholder else (model.tensor_problem(i) or "ok")
         if status not in ("ok", "placeholder"):
             problems.append(f"tensor {i}: {status}")
-        dtype = fmt.DType(t.dtype).name if t.dtype in fmt.ELEMENT_SIZE else t.dtype
+        dtype = _enum_name(fmt.DType, t.dtype)
         tensors.append({"id": i, "role": "/".join(r for r in _ROLES if r in roles.get(i, ())) or "-",
                         "dims": list(t.dims), "dtype": dtype, "data_offset": t.data_offset,
                         "data_size": t.data_size, "status": status})
-    nodes = [{"index": j, "op": fmt.Op(n.op_type).name if n.op_type in fmt.Op._value2member_map_ else n.op_type,
+    nodes = [{"index": j, "op": _enum_name(fmt.Op, n.op_type),
               "inputs": list(n.inputs), "outputs": list(n.outputs),
               **({"weight_id": n.weight_id, "bias_id": n.bias_id} if n.op_type == fmt.Op.LINEAR else {})}
              for j, n in enumerate(model.nodes)]
@@ -99,7 +99,7 @@ def _node_problems(model: fmt.ModelFile) -> list[str]:
     problems = []
     count = len(model.tensors)
     for j, n in enumerate(model.nodes):
-        if n.op_type not in fmt.Op._value2member_map_:
+        if isinstance(_enum_name(fmt.Op, n.op_type), int):
             problems.append(f"node {j}: Unsupported op type: {n.op_type}")
         if n.num_inputs > fmt.MAX_IDS or n.num_outputs > fmt.MAX_IDS:
             problems.append(f"node {j}: Node has more than 16 inputs or outputs")
@@ -107,6 +107,14 @@ def _node_problems(model: fmt.ModelFile) -> list[str]:
         if any(i >= count for i in ids):
             problems.append(f"node {j}: Invalid tensor ID")
     return problems
+
+
+def _enum_name(kind, value: int) -> str | int:
+    """The member's name, or the number itself for a value the runtime does not know."""
+    try:
+        return kind(value).name
+    except ValueError:
+        return value
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:

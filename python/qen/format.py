@@ -21,7 +21,8 @@ import numpy as np
 __all__ = [
     "MAGIC", "VERSION", "MAX_IDS", "MAX_DIMS", "ALIGNMENT", "Op", "DType", "DTYPE_OF", "ELEMENT_SIZE",
     "FILE_HEADER", "GRAPH_HEADER", "TENSOR_RECORD", "NODE_RECORD", "FileHeader", "GraphHeader",
-    "TensorRecord", "NodeRecord", "ModelFile", "FormatError", "read_model",
+    "TensorRecord", "NodeRecord", "ModelFile", "FormatError", "read_model", "tensor_table_offset",
+    "node_table_offset", "graph_block_size",
 ]
 
 MAGIC = b"QEN\x00"

@@ -39,7 +39,9 @@ class TensorInfo:
     @classmethod
     def from_json(cls, entry: Mapping[str, object]) -> TensorInfo:
         shape = entry.get("shape")
-        return cls(str(entry["name"]), None if shape is None else tuple(shape), np.dtype(str(entry["dtype"])))
+        if shape is not None:
+            shape = tuple(None if d is None else int(d) for d in shape)
+        return cls(str(entry["name"]), shape, np.dtype(str(entry["dtype"])))
 
 
 def _shape_text(shape: Sequence[int | None]) -> str:

@@ -86,7 +86,7 @@ class ModelWriter:
         if clash:
             raise ValueError(f"metadata keys {clash} are written by the writer itself")
         self._meta = {"producer": str(producer), "producer_version": str(producer_version), **extras}
-        json.dumps(self._meta)  # refuses what JSON cannot hold, here rather than at write time
+        json.dumps(self._meta, allow_nan=False)  # refuses what JSON cannot hold here, not at write time
         self._tensors: dict[str, _Tensor] = {}
         self._nodes: list[tuple[fmt.Op, str, str, str | None, str | None, str]] = []
         self._inputs: list[str] = []
@@ -209,7 +209,7 @@ class ModelWriter:
                 # Run with the file closed: the runtime refuses a file open for writing.
                 from .probe import certify
                 meta["probe"] = certify(temp_path, self._signature(self._inputs), probe)
-            text = json.dumps(meta, separators=(",", ":")).encode()
+            text = json.dumps(meta, separators=(",", ":"), allow_nan=False).encode()
             with open(temp_path, "r+b") as f:
                 f.seek(metadata_offset)
                 f.write(text)
@@ -291,6 +291,8 @@ def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: 
     writer = ModelWriter(producer=producer, producer_version=producer_version, metadata=metadata)
     x = writer.add_input(input_name, input_shape)
     for i, layer in enumerate(layers):
+        if not isinstance(layer, Layer):
+            raise TypeError(f"layer {i}: expected a qen.Layer, got {type(layer).__name__}")
         label = f"layer {i} ({layer.name or layer.op})"
         for tensor_name in (layer.weight, layer.bias):
             if tensor_name is None or tensor_name in writer._tensors:
