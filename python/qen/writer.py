@@ -65,7 +65,8 @@ def _stored_array(name: str, array: np.ndarray) -> np.ndarray:
         raise ValueError(f"tensor {name!r}: shape {array.shape} has no elements; a stored tensor needs data")
     if max(array.shape, default=0) > _U32_MAX:
         raise ValueError(f"tensor {name!r}: extent above 2**32 - 1 in shape {array.shape}")
-    return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("<"))
+    # Copies only when the layout or byte order differs (keeps 0-d arrays 0-d, unlike ascontiguousarray).
+    return np.array(array, dtype=array.dtype.newbyteorder("<"), order="C", copy=None)
 
 
 def _describe(shape: Shape) -> str:
@@ -167,6 +168,9 @@ class ModelWriter:
     def add_output(self, name: str) -> str:
         if name not in self._tensors:
             raise ValueError(f"output {name!r} is not a tensor of this graph")
+        if self._tensors[name].data is not None:
+            # The runtime returns inputs and node results only; a stored tensor would come back as None.
+            raise ValueError(f"output {name!r} is a stored tensor; an output is a graph input or a node result")
         if len(self._outputs) == fmt.MAX_IDS:
             raise ValueError(f"output {name!r}: a graph has at most {fmt.MAX_IDS} outputs")
         if name in self._outputs:

@@ -30,6 +30,11 @@ def seventeen_inputs(path):
         writer.add_input(f"x{i}", (None, 3))
 
 
+def stored_output(path):
+    writer = qen.ModelWriter(producer="test", producer_version="1")
+    writer.add_output(writer.add_tensor("w", np.ones(3, F32)))
+
+
 def twice_named(path):
     writer = qen.ModelWriter(producer="test", producer_version="1")
     writer.add_tensor("w", np.ones(3, F32))
@@ -44,6 +49,7 @@ REFUSALS = {
     "short bias": (lambda p: write(p, *chain(b=np.zeros(1, F32))), "fc.*bias 'b' has shape \\(1,\\)"),
     "empty weight": (lambda p: write(p, *chain(w=np.ones((0, 3), F32))), "'w'.*no elements"),
     "duplicate name": (twice_named, "duplicate tensor name 'w'"),
+    "stored output": (stored_output, "output 'w' is a stored tensor"),
     "width mismatch": (lambda p: write(p, *chain(), input_shape=(None, 4)), "fc.*\\[batch, 3\\]"),
     "unknown op": (lambda p: write(p, [qen.Layer("tanh", name="act")], {}), "act.*unknown op 'tanh'"),
     "missing tensor": (lambda p: write(p, *chain()[:1], {}), "fc.*'w' is not in"),
