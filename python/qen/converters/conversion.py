@@ -1,7 +1,7 @@
 """The steps every converter shares: importing its framework, writing the file, checking it.
 
 A converter maps its source onto a chain of `Layer`s and hands it to
-`write_checked` together with the source's own output on the probe batch.
+`write_checked` together with a function that runs the source on a batch.
 The file is written beside the target first, run on the probe and compared
 with the source; only a file that agrees replaces the target, so a failed
 conversion leaves whatever was at the target untouched.
@@ -55,7 +55,7 @@ def make_probe(features: int, sample: np.ndarray | None = None, *, rows: int = P
 
 
 def rounding_bar(expected: np.ndarray, dot_lengths: Sequence[int]) -> float:
-    """The largest difference that float32 rounding explains, in units of the output's scale.
+    """The largest difference that float32 rounding explains: ulps of the output's largest magnitude.
 
     Each peer sums its dot products in its own order (blocked, with fused
     multiply-adds); the rounding difference this leaves grows with the

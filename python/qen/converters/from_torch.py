@@ -38,7 +38,7 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
         raise TypeError(f"module must be a torch.nn.Module, got {type(module).__name__}")
     sample = None
     if example_input is not None:
-        sample = (example_input.detach().cpu().numpy() if isinstance(example_input, torch.Tensor)
+        sample = (example_input.detach().cpu().to(torch.float32).numpy() if isinstance(example_input, torch.Tensor)
                   else np.asarray(example_input))
     mapper = _Mapper(torch, () if sample is None else sample.shape[1:])
     for name, child in _leaves(torch, module, ""):
