@@ -264,11 +264,12 @@ def _replaced_atomically(path: str | os.PathLike):
     except BaseException:
         os.unlink(temp_path)
         raise
-    folder = os.open(target.parent, os.O_RDONLY)
-    try:
-        os.fsync(folder)
-    finally:
-        os.close(folder)
+    if os.name == "posix":  # Windows cannot open a folder to fsync it
+        folder = os.open(target.parent, os.O_RDONLY)
+        try:
+            os.fsync(folder)
+        finally:
+            os.close(folder)
 
 
 def _new_file_mode(target: Path) -> int:
