@@ -100,8 +100,9 @@ def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInf
             named_out = [TensorInfo.from_json(e) for e in metadata.get("outputs", ())]
         except (KeyError, TypeError, ValueError, AttributeError):
             named_in, named_out = [], []
-        # A signature that disagrees with the graph is not trusted.
-        if len(named_in) == len(inputs) and len(named_out) == len(outputs):
+        # A signature that disagrees with the graph, or repeats a name, is not trusted.
+        unique = all(len({i.name for i in side}) == len(side) for side in (named_in, named_out))
+        if unique and len(named_in) == len(inputs) and len(named_out) == len(outputs):
             inputs, outputs = named_in, named_out
     return metadata, inputs, outputs
 
