@@ -103,8 +103,9 @@ def main():
         # Outputs come back in the order of the rows, to be compared with `expected`.
         ray.data.DataContext.get_current().execution_options.preserve_order = True
         dataset = ray.data.from_numpy(np.array_split(pixels, 4 * args.workers))
-        scored = score(dataset, args.model, workers=args.workers, batch_size=args.batch_size,
-                       inputs={"data": graph_input.name}, scorer=MeasuredScorer)
+        # The rows are in the object store already, so every CPU can go to a worker from the start.
+        scored = score(dataset, args.model, workers=args.workers, min_workers=args.workers,
+                       batch_size=args.batch_size, inputs={"data": graph_input.name}, scorer=MeasuredScorer)
         start = time.perf_counter()
         outputs, memory, first = [], {}, None
         for batch in scored.iter_batches(batch_size=None, batch_format="numpy"):

@@ -70,15 +70,17 @@ def _columns_of(graph_inputs: list[str], inputs: Mapping[str, str]) -> dict[str,
     return columns
 
 
-def score(dataset, model_path: str | os.PathLike[str], *, workers: int, threads: int = 1,
+def score(dataset, model_path: str | os.PathLike[str], *, workers: int, min_workers: int = 1, threads: int = 1,
           inputs: Mapping[str, str] | None = None, batch_size: int = 4096,
           scorer: type[BatchScorer] = BatchScorer):
     """Returns `dataset` with the model's outputs added as columns (lazily, as Ray Data does).
 
-    Runs a pool of `workers` actors, each a `scorer` (a `BatchScorer` or a
-    subclass of it) that reserves `threads` CPUs. A relative `model_path` is
-    made absolute here, on the driver; every worker must find the file at that
-    path.
+    Runs a pool of `min_workers` to `workers` actors, each a `scorer` (a
+    `BatchScorer` or a subclass of it) that reserves `threads` CPUs. The pool
+    starts small and grows, because a pool that took every CPU at the start
+    would leave none to the tasks that read the dataset and wait for them
+    forever. A relative `model_path` is made absolute here, on the driver;
+    every worker must find the file at that path.
     """
     try:
         from ray.data import ActorPoolStrategy
@@ -88,7 +90,7 @@ def score(dataset, model_path: str | os.PathLike[str], *, workers: int, threads:
         scorer,
         fn_constructor_args=(os.path.abspath(model_path),),
         fn_constructor_kwargs={"threads": threads, "inputs": dict(inputs or {})},
-        compute=ActorPoolStrategy(size=workers),
+        compute=ActorPoolStrategy(min_size=min_workers, max_size=workers),
         num_cpus=threads,
         batch_format="numpy",
         batch_size=batch_size,

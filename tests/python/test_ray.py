@@ -30,13 +30,20 @@ def pixels(rows):
     return np.random.default_rng(rows).random((rows, 64), dtype=np.float32)
 
 
-def test_two_workers_give_the_bits_of_one_session(local_ray):
+# Two workers from the start over rows in memory; or a pool that grows from one
+# while tasks that make the rows still need a CPU (a pool that took both CPUs
+# at once would wait for those tasks forever).
+@pytest.mark.parametrize("made_by_tasks, min_workers", [(False, 2), (True, 1)])
+def test_two_workers_give_the_bits_of_one_session(local_ray, made_by_tasks, min_workers):
     session = qen.load(MODEL)
     (graph_input,), (graph_output,) = session.get_inputs(), session.get_outputs()
     x = pixels(3000)
-    rows = [{"row": i, "x": v} for i, v in enumerate(x)]
-    dataset = ray.data.from_items(rows, override_num_blocks=6)
-    scored = score(dataset, MODEL, workers=2, batch_size=250, inputs={"x": graph_input.name}).take_all()
+    if made_by_tasks:
+        dataset = ray.data.range(len(x), override_num_blocks=6).map_batches(lambda b: {"row": b["id"], "x": x[b["id"]]})
+    else:
+        dataset = ray.data.from_items([{"row": i, "x": v} for i, v in enumerate(x)], override_num_blocks=6)
+    scored = score(dataset, MODEL, workers=2, min_workers=min_workers, batch_size=250, inputs={"x": graph_input.name})
+    scored = scored.take_all()
     assert sorted(r["row"] for r in scored) == list(range(len(x)))  # each row once, its columns kept
     got = np.stack([r[graph_output.name] for r in sorted(scored, key=lambda r: r["row"])])
     assert got.tobytes() == session.run(None, {graph_input.name: x})[0].tobytes()
