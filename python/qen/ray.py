@@ -12,10 +12,14 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .session import load
+
+if TYPE_CHECKING:
+    from ray.data import Dataset
 
 __all__ = ["BatchScorer", "score"]
 
@@ -70,9 +74,9 @@ def _columns_of(graph_inputs: list[str], inputs: Mapping[str, str]) -> dict[str,
     return columns
 
 
-def score(dataset, model_path: str | os.PathLike[str], *, workers: int, min_workers: int = 1, threads: int = 1,
-          inputs: Mapping[str, str] | None = None, batch_size: int = 4096,
-          scorer: type[BatchScorer] = BatchScorer):
+def score(dataset: Dataset, model_path: str | os.PathLike[str], *, workers: int, min_workers: int = 1,
+          threads: int = 1, inputs: Mapping[str, str] | None = None, batch_size: int = 4096,
+          scorer: type[BatchScorer] = BatchScorer) -> Dataset:
     """Returns `dataset` with the model's outputs added as columns (lazily, as Ray Data does).
 
     Runs a pool of `min_workers` to `workers` actors, each a `scorer` (a
