@@ -39,11 +39,12 @@ def test_two_workers_give_the_bits_of_one_session(local_ray, made_by_tasks, min_
     (graph_input,), (graph_output,) = session.get_inputs(), session.get_outputs()
     x = pixels(3000)
     if made_by_tasks:
-        dataset = ray.data.range(len(x), override_num_blocks=6).map_batches(lambda b: {"row": b["id"], "x": x[b["id"]]})
+        dataset = ray.data.range(len(x), override_num_blocks=6)
+        dataset = dataset.map_batches(lambda b: {"row": b["id"], "x": x[b["id"]]})
     else:
         dataset = ray.data.from_items([{"row": i, "x": v} for i, v in enumerate(x)], override_num_blocks=6)
-    scored = score(dataset, MODEL, workers=2, min_workers=min_workers, batch_size=250, inputs={"x": graph_input.name})
-    scored = scored.take_all()
+    scored = score(dataset, MODEL, workers=2, min_workers=min_workers, batch_size=250,
+                   inputs={"x": graph_input.name}).take_all()
     assert sorted(r["row"] for r in scored) == list(range(len(x)))  # each row once, its columns kept
     got = np.stack([r[graph_output.name] for r in sorted(scored, key=lambda r: r["row"])])
     assert got.tobytes() == session.run(None, {graph_input.name: x})[0].tobytes()
