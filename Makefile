@@ -1,6 +1,7 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
-# Everything is installed into .venv inside the repository; the C++ tests
-# need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
+# Everything is installed into .venv inside the repository (the package with
+# the extras its tests and demo use: torch is pinned by the extra); the C++
+# tests need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
 # runtimes, and the Windows tests MinGW-w64, Wine and GoogleTest's sources,
 # installed with apt-get when they are missing.
 
@@ -20,10 +21,10 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-asan test-python test-windows install venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp test-asan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
-demo: install
-	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
+demo: venv
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
 test: test-cpp test-asan test-python fuzz-smoke test-windows
@@ -34,6 +35,10 @@ venv:
 
 install: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation .
+
+# The package with every optional framework: what the Python tests exercise.
+install-extras: venv
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray]"
 
 # Installs those of the Debian packages $(1) that are missing.
 apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -70,10 +75,10 @@ test-windows: windows-deps venv
 	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
 	$(call run_ctest,$(WIN_BUILD))
 
-test-python: install
+test-python: install-extras
 	$(PY) -m pytest
 
-fuzz-build: fuzz-deps venv
+fuzz-build: fuzz-deps install
 	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
 	$(PY) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
 
