@@ -1,7 +1,7 @@
 // Row-wise softmax for a vector type V (simd_avx512.h, simd_avx2.h). The row
-// maximum and the division run in vectors; the exponentials and their sum
-// stay one element at a time, since the sum adds in ascending column order
-// and expf is the C library's.
+// maximum and the division run in vectors, and the exponentials too where
+// libm_guard.h allows the vector expf (expf_simd.h); their sum stays one
+// addition at a time in ascending column order.
 #pragma once
 
 #include <math.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "kernels/elementwise_simd.h"
+#include "kernels/libm_guard.h"
 
 namespace qen {
 namespace {
@@ -35,21 +36,29 @@ float row_max(const void* row, uint64_t cols) {
   return m;
 }
 
+// Softmax's middle step by the C library's expf, one element at a time.
+inline float exponentials_by_c_library(const void* x, void* y, uint64_t n, float m) {
+  float s = 0.0f;
+  for (uint64_t c = 0; c < n; ++c) {
+    float v;
+    __builtin_memcpy(&v, float_at(x, c), sizeof v);
+    const float e = expf(v - m);
+    __builtin_memcpy(float_at(y, c), &e, sizeof e);
+    s = s + e;
+  }
+  return s;
+}
+
+// `exponentials` is the vector middle step that the C library check
+// allowed, or nullptr for the C library's own expf.
 template <class V>
-void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols) {
+void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols, Exponentials exponentials) {
   if (cols == 0) return;
+  if (exponentials == nullptr) exponentials = exponentials_by_c_library;
   for (uint64_t r = 0; r < rows; ++r) {
     const unsigned char* in = float_at(x, r * cols);
     unsigned char* out = float_at(y, r * cols);
-    const float m = row_max<V>(in, cols);
-    float s = 0.0f;
-    for (uint64_t c = 0; c < cols; ++c) {
-      float v;
-      __builtin_memcpy(&v, in + c * 4, sizeof v);
-      const float e = expf(v - m);
-      __builtin_memcpy(out + c * 4, &e, sizeof e);
-      s = s + e;
-    }
+    const float s = exponentials(in, out, cols, row_max<V>(in, cols));
     const typename V::Reg sum = V::splat(s);
     map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::div(v, sum); });
   }

@@ -1,0 +1,108 @@
+// expf on every lane of a vector type V (simd_avx512.h, simd_avx2.h), with
+// the bits of the C library's expf (glibc 2.36 on x86-64), and the softmax
+// step built on it. That expf reduces x in double precision by a table of
+// 2^(i/32) and evaluates a degree-3 polynomial; the C library runs one of two
+// builds of it, chosen once per process: one compiled with fused
+// multiply-adds (CPUs with FMA and AVX2) and a baseline one. kFused picks
+// which one's roundings the vector code repeats, step for step. The fused
+// form is instantiated only in the expf_fma_*.cc files, the only code of the
+// runtime allowed to hold fused multiply-adds.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/linear_simd.h"
+
+namespace qen {
+namespace {
+
+// The C library's constants, as stored in its binary.
+struct ExpfConstants {
+  static constexpr double kInvLn2N = 0x1.71547652b82fep+5;  // 32 / ln 2
+  static constexpr double kShift = 0x1.8p+52;               // rounds to an integer in the low bits
+  static constexpr double kC0 = 0x1.c6af84b912394p-20, kC1 = 0x1.ebfce50fac4f3p-13, kC2 = 0x1.62e42ff0c52d6p-6;
+  static constexpr float kOverflow = 0x1.62e42ep+6f;    // above: +inf
+  static constexpr float kUnderflow = -0x1.9fe368p+6f;  // below: +0
+  static constexpr float kTiny = -0x1.9d1d9ep+6f;       // below (down to kUnderflow): 2^-149
+  // Bits of 2^(i/32) minus i << 47, so that adding k << 47 also adds k / 32 to the exponent.
+  alignas(64) static constexpr uint64_t kTable[32] = {
+      0x3ff0000000000000, 0x3fefd9b0d3158574, 0x3fefb5586cf9890f, 0x3fef9301d0125b51, 0x3fef72b83c7d517b,
+      0x3fef54873168b9aa, 0x3fef387a6e756238, 0x3fef1e9df51fdee1, 0x3fef06fe0a31b715, 0x3feef1a7373aa9cb,
+      0x3feedea64c123422, 0x3feece086061892d, 0x3feebfdad5362a27, 0x3feeb42b569d4f82, 0x3feeab07dd485429,
+      0x3feea47eb03a5585, 0x3feea09e667f3bcd, 0x3fee9f75e8ec5f74, 0x3feea11473eb0187, 0x3feea589994cce13,
+      0x3feeace5422aa0db, 0x3feeb737b0cdc5e5, 0x3feec49182a3f090, 0x3feed503b23e255d, 0x3feee89f995ad3ad,
+      0x3feeff76f2fb5e47, 0x3fef199bdd85529c, 0x3fef3720dcef9069, 0x3fef5818dcfba487, 0x3fef7c97337b9b5f,
+      0x3fefa4afa2a490da, 0x3fefd0765b6e4540};
+};
+
+// a * b + c as the chosen build computes it: fused, or a rounded product
+// and a rounded sum.
+template <class V, bool kFused>
+typename V::Wide multiply_add(typename V::Wide a, typename V::Wide b, typename V::Wide c) {
+  if constexpr (kFused) return V::fused_add(a, b, c);
+  else return V::add(V::mul(a, b), c);
+}
+
+// The main path on lanes widened to double: k = round(x * 32 / ln 2),
+// r = x * 32 / ln 2 - k, 2^(k/32) * (1 + C2 r + C1 r^2 + C0 r^3), with the
+// polynomial split as the C library evaluates it.
+template <class V, bool kFused>
+typename V::Wide expf_wide(typename V::Wide x) {
+  using C = ExpfConstants;
+  const typename V::Wide inv_ln2_n = V::splat_wide(C::kInvLn2N), shift = V::splat_wide(C::kShift);
+  typename V::Wide shifted, r;
+  if constexpr (kFused) {
+    shifted = V::fused_add(inv_ln2_n, x, shift);
+    r = V::fused_sub(inv_ln2_n, x, V::sub(shifted, shift));
+  } else {
+    const typename V::Wide z = V::mul(x, inv_ln2_n);
+    shifted = V::add(z, shift);
+    r = V::sub(z, V::sub(shifted, shift));
+  }
+  const typename V::Wide s = V::scale_from_table(shifted, C::kTable);
+  const typename V::Wide p = multiply_add<V, kFused>(V::splat_wide(C::kC0), r, V::splat_wide(C::kC1));
+  const typename V::Wide q = multiply_add<V, kFused>(V::splat_wide(C::kC2), r, V::splat_wide(1.0));
+  return V::mul(multiply_add<V, kFused>(p, V::mul(r, r), q), s);
+}
+
+// expf on every lane. The lanes the C library handles apart (|x| >= 88,
+// infinities, NaN) go through the main path too and are replaced after.
+template <class V, bool kFused>
+typename V::Reg expf_vector(typename V::Reg x) {
+  using C = ExpfConstants;
+  typename V::Reg y = V::narrow(expf_wide<V, kFused>(V::wide_low(x)), expf_wide<V, kFused>(V::wide_high(x)));
+  y = V::select(V::less(V::splat(C::kOverflow), x), V::splat(__builtin_inff()), y);
+  y = V::select(V::less(x, V::splat(C::kTiny)), V::splat(0x1p-149f), y);
+  y = V::select(V::less(x, V::splat(C::kUnderflow)), V::zero(), y);
+  return V::select(V::is_nan(x), V::add(x, x), y);  // NaN keeps its payload, made quiet
+}
+
+// Softmax's middle step on one row of n values: y[c] = expf(x[c] - m), and
+// the sum of those values from +0.0 in ascending order, which is returned.
+// The sum stays one addition after another; the exponentials of the next
+// vector proceed while it runs.
+template <class V, bool kFused>
+float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
+  const typename V::Reg max = V::splat(m);
+  float s = 0.0f;
+  auto add_lanes = [&](uint64_t c, uint64_t count) {
+    for (uint64_t l = 0; l < count; ++l) {
+      float e;
+      __builtin_memcpy(&e, float_at(y, c + l), sizeof e);
+      s = s + e;
+    }
+  };
+  uint64_t c = 0;
+  for (; c + V::kWidth <= n; c += V::kWidth) {
+    V::store(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load(float_at(x, c)), max)));
+    add_lanes(c, V::kWidth);
+  }
+  if (c < n) {
+    V::store_first(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, c), n - c), max)), n - c);
+    add_lanes(c, n - c);
+  }
+  return s;
+}
+
+}  // namespace
+}  // namespace qen
