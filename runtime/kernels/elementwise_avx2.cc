@@ -5,7 +5,7 @@
 
 namespace qen {
 
-void tanhf_f32_avx2(const void* x, void* y, uint64_t n) { map_vectors<Avx2>(x, y, n, tanhf_vector<Avx2>); }
+void tanhf_f32_avx2(const void* x, void* y, uint64_t n) { map_blocks<Avx2>(x, y, n, tanhf_block<Avx2, kBlockVectors>); }
 
 void relu_f32_avx2(const void* x, void* y, uint64_t n) { relu_f32<Avx2>(x, y, n); }
 

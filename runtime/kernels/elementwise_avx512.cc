@@ -5,7 +5,7 @@
 
 namespace qen {
 
-void tanhf_f32_avx512(const void* x, void* y, uint64_t n) { map_vectors<Avx512>(x, y, n, tanhf_vector<Avx512>); }
+void tanhf_f32_avx512(const void* x, void* y, uint64_t n) { map_blocks<Avx512>(x, y, n, tanhf_block<Avx512, kBlockVectors>); }
 
 void relu_f32_avx512(const void* x, void* y, uint64_t n) { relu_f32<Avx512>(x, y, n); }
 

@@ -23,6 +23,31 @@ void map_vectors(const void* x, void* y, uint64_t n, Op op) {
   if (i < n) V::store_first(float_at(y, i), op(V::load_first(float_at(x, i), n - i)), n - i);
 }
 
+// The same in blocks of kBlockVectors vectors, for math whose steps each run
+// over a whole block: block(v) maps the array v in place. In the last block
+// the lanes at and past n are +0.0, and they are not stored.
+constexpr uint64_t kBlockVectors = 16;
+
+template <class V, class Block>
+void map_blocks(const void* x, void* y, uint64_t n, Block block) {
+  typename V::Reg v[kBlockVectors];
+  for (uint64_t i0 = 0; i0 < n; i0 += kBlockVectors * V::kWidth) {
+    const uint64_t count = smaller(kBlockVectors * V::kWidth, n - i0);
+    for (uint64_t j = 0; j < kBlockVectors; ++j) {
+      const uint64_t at = j * V::kWidth;
+      v[j] = at + V::kWidth <= count ? V::load(float_at(x, i0 + at))
+             : at < count            ? V::load_first(float_at(x, i0 + at), count - at)
+                                     : V::zero();
+    }
+    block(v);
+    for (uint64_t j = 0; j < kBlockVectors && j * V::kWidth < count; ++j) {
+      const uint64_t at = j * V::kWidth;
+      if (at + V::kWidth <= count) V::store(float_at(y, i0 + at), v[j]);
+      else V::store_first(float_at(y, i0 + at), v[j], count - at);
+    }
+  }
+}
+
 template <class V>
 void relu_f32(const void* x, void* y, uint64_t n) {
   map_vectors<V>(x, y, n, [](typename V::Reg v) { return V::positive_or_zero(v); });
@@ -51,7 +76,12 @@ template <class V>
 void gelu_f32(const void* x, void* y, uint64_t n, bool vector_tanhf) {
   using Reg = typename V::Reg;
   if (vector_tanhf) {
-    map_vectors<V>(x, y, n, [](Reg v) { return gelu_finish<V>(v, tanhf_vector<V>(gelu_argument<V>(v))); });
+    map_blocks<V>(x, y, n, [](Reg(&v)[kBlockVectors]) {
+      Reg t[kBlockVectors];
+      for (uint64_t j = 0; j < kBlockVectors; ++j) t[j] = gelu_argument<V>(v[j]);
+      tanhf_block<V>(t);
+      for (uint64_t j = 0; j < kBlockVectors; ++j) v[j] = gelu_finish<V>(v[j], t[j]);
+    });
     return;
   }
   constexpr uint64_t kBlock = 256;

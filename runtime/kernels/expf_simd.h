@@ -68,7 +68,7 @@ typename V::Wide expf_wide(typename V::Wide x) {
 // expf on every lane. The lanes the C library handles apart (|x| >= 88,
 // infinities, NaN) go through the main path too and are replaced after.
 template <class V, bool kFused>
-typename V::Reg expf_vector(typename V::Reg x) {
+__attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Reg x) {
   using C = ExpfConstants;
   typename V::Reg y = V::narrow(expf_wide<V, kFused>(V::wide_low(x)), expf_wide<V, kFused>(V::wide_high(x)));
   y = V::select(V::less(V::splat(C::kOverflow), x), V::splat(__builtin_inff()), y);
@@ -80,9 +80,10 @@ typename V::Reg expf_vector(typename V::Reg x) {
 // Softmax's middle step on one row of n values: y[c] = expf(x[c] - m), and
 // the sum of those values from +0.0 in ascending order, which is returned.
 // The sum stays one addition after another; the exponentials of the next
-// vector proceed while it runs.
+// kGroup vectors proceed while it runs.
 template <class V, bool kFused>
 float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
+  constexpr uint64_t kGroup = 2;
   const typename V::Reg max = V::splat(m);
   float s = 0.0f;
   auto add_lanes = [&](uint64_t c, uint64_t count) {
@@ -93,13 +94,16 @@ float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
     }
   };
   uint64_t c = 0;
-  for (; c + V::kWidth <= n; c += V::kWidth) {
-    V::store(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load(float_at(x, c)), max)));
-    add_lanes(c, V::kWidth);
+  for (; c + kGroup * V::kWidth <= n; c += kGroup * V::kWidth) {
+    for (uint64_t g = 0; g < kGroup; ++g)
+      V::store(float_at(y, c + g * V::kWidth),
+               expf_vector<V, kFused>(V::sub(V::load(float_at(x, c + g * V::kWidth)), max)));
+    add_lanes(c, kGroup * V::kWidth);
   }
-  if (c < n) {
-    V::store_first(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, c), n - c), max)), n - c);
-    add_lanes(c, n - c);
+  for (; c < n; c += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, n - c);
+    V::store_first(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, c), count), max)), count);
+    add_lanes(c, count);
   }
   return s;
 }

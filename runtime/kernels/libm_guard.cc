@@ -121,6 +121,16 @@ bool tanhf_follows_c_library(VectorTanhf vector) noexcept try {
   return false;
 }
 
+const std::vector<VectorLibm>& vector_libm_variants() {
+  static const std::vector<VectorLibm> variants{
+#ifdef QEN_X86_KERNELS
+      {"avx512", exponentials_fma_avx512, exponentials_avx512, tanhf_f32_avx512},
+      {"avx2", exponentials_fma_avx2, exponentials_avx2, tanhf_f32_avx2},
+#endif
+  };
+  return variants;
+}
+
 void expect_wrong_pinned_value_for_testing() { wrong_pinned_value.store(true, std::memory_order_relaxed); }
 
 }  // namespace qen

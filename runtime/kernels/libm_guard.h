@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace qen {
 
@@ -29,6 +30,16 @@ bool tanhf_follows_c_library(VectorTanhf vector) noexcept;
 // For tests: every check made after this call expects a wrong value for
 // one pinned input, and so fails.
 void expect_wrong_pinned_value_for_testing();
+
+// The vector forms of one kernel variant, named as in kernel_variants().
+struct VectorLibm {
+  const char* variant;
+  Exponentials fused, plain;
+  VectorTanhf tanhf;
+};
+// Those of every vector variant in this build (none off x86-64), for the
+// tests and the exhaustive check; the CPU may not run all of them.
+const std::vector<VectorLibm>& vector_libm_variants();
 
 // The vector forms of each variant. The fused expf follows the C library's
 // FMA build (expf_fma_*.cc), the plain one its baseline build.
