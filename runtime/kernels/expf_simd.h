@@ -66,11 +66,13 @@ typename V::Wide expf_wide(typename V::Wide x) {
 }
 
 // expf on every lane. The lanes the C library handles apart (|x| >= 88,
-// infinities, NaN) go through the main path too and are replaced after.
+// infinities, NaN) go through the main path too and are replaced after;
+// between kTiny and kOverflow the main path's result is the C library's.
 template <class V, bool kFused>
 __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Reg x) {
   using C = ExpfConstants;
   typename V::Reg y = V::narrow(expf_wide<V, kFused>(V::wide_low(x)), expf_wide<V, kFused>(V::wide_high(x)));
+  if (V::all(V::both(V::at_most(V::splat(C::kTiny), x), V::at_most(x, V::splat(C::kOverflow))))) return y;
   y = V::select(V::less(V::splat(C::kOverflow), x), V::splat(__builtin_inff()), y);
   y = V::select(V::less(x, V::splat(C::kTiny)), V::splat(0x1p-149f), y);
   y = V::select(V::less(x, V::splat(C::kUnderflow)), V::zero(), y);

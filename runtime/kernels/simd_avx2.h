@@ -54,6 +54,8 @@ struct Avx2 {
   using Mask = __m256;  // all bits set in a lane where true
   using Int = __m256i;
   static Mask less(Reg a, Reg b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+  static Mask at_most(Reg a, Reg b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
+  static bool all(Mask m) { return _mm256_movemask_ps(m) == 0xff; }
   static Mask is_nan(Reg v) { return _mm256_cmp_ps(v, v, _CMP_UNORD_Q); }
   static Mask greater(Int a, Int b) { return _mm256_castsi256_ps(_mm256_cmpgt_epi32(a, b)); }
   static Mask both(Mask a, Mask b) { return _mm256_and_ps(a, b); }

@@ -61,6 +61,8 @@ struct Avx512 {
   using Mask = __mmask16;
   using Int = __m512i;
   static Mask less(Reg a, Reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
+  static Mask at_most(Reg a, Reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
+  static bool all(Mask m) { return m == 0xffff; }
   static Mask is_nan(Reg v) { return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q); }
   static Mask greater(Int a, Int b) { return _mm512_cmpgt_epi32_mask(a, b); }
   static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
