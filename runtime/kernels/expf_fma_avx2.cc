@@ -7,8 +7,8 @@
 
 namespace qen {
 
-float exponentials_fma_avx2(const void* x, void* y, uint64_t n, float m) {
-  return exponentials_and_sum<Avx2, true>(x, y, n, m);
+void exponentials_fma_avx2(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  exponentials_of_rows<Avx2, true>(x, y, rows, n, m, sums);
 }
 
 }  // namespace qen

@@ -7,8 +7,8 @@
 
 namespace qen {
 
-float exponentials_fma_avx512(const void* x, void* y, uint64_t n, float m) {
-  return exponentials_and_sum<Avx512, true>(x, y, n, m);
+void exponentials_fma_avx512(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  exponentials_of_rows<Avx512, true>(x, y, rows, n, m, sums);
 }
 
 }  // namespace qen

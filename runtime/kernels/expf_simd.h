@@ -79,35 +79,50 @@ __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Re
   return V::select(V::is_nan(x), V::add(x, x), y);  // NaN keeps its payload, made quiet
 }
 
-// Softmax's middle step on one row of n values: y[c] = expf(x[c] - m), and
-// the sum of those values from +0.0 in ascending order, which is returned.
-// The sum stays one addition after another; the exponentials of the next
-// kGroup vectors proceed while it runs.
-template <class V, bool kFused>
-float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
-  constexpr uint64_t kGroup = 2;
-  const typename V::Reg max = V::splat(m);
-  float s = 0.0f;
-  auto add_lanes = [&](uint64_t c, uint64_t count) {
-    for (uint64_t l = 0; l < count; ++l) {
-      float e;
-      __builtin_memcpy(&e, float_at(y, c + l), sizeof e);
-      s = s + e;
+// Softmax's middle step on kRows consecutive rows of n values each (row r
+// at x + r n): y[c] = expf(x[c] - m[r]) along row r, and into sums[r] the sum
+// of those values from +0.0 in ascending order. Each sum stays one addition
+// after another; with two rows the two chains run side by side, and the
+// exponentials of the next two vectors proceed while they run.
+template <class V, bool kFused, uint64_t kRows>
+void exponentials_and_sums(const void* x, void* y, uint64_t n, const float* m, float* sums) {
+  constexpr uint64_t kGroup = 2 / kRows;  // vectors per row and step
+  typename V::Reg max[kRows];
+  float s[kRows];
+  for (uint64_t r = 0; r < kRows; ++r) max[r] = V::splat(m[r]), s[r] = 0.0f;
+  auto exponentials = [&](uint64_t c, uint64_t count) {
+    for (uint64_t r = 0; r < kRows; ++r) {
+      const uint64_t at = r * n + c;
+      if (count == V::kWidth) V::store(float_at(y, at), expf_vector<V, kFused>(V::sub(V::load(float_at(x, at)), max[r])));
+      else V::store_first(float_at(y, at), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, at), count), max[r])), count);
     }
+  };
+  auto add_lanes = [&](uint64_t c, uint64_t count) {
+    for (uint64_t l = 0; l < count; ++l)
+      for (uint64_t r = 0; r < kRows; ++r) {
+        float e;
+        __builtin_memcpy(&e, float_at(y, r * n + c + l), sizeof e);
+        s[r] = s[r] + e;
+      }
   };
   uint64_t c = 0;
   for (; c + kGroup * V::kWidth <= n; c += kGroup * V::kWidth) {
-    for (uint64_t g = 0; g < kGroup; ++g)
-      V::store(float_at(y, c + g * V::kWidth),
-               expf_vector<V, kFused>(V::sub(V::load(float_at(x, c + g * V::kWidth)), max)));
+    for (uint64_t g = 0; g < kGroup; ++g) exponentials(c + g * V::kWidth, V::kWidth);
     add_lanes(c, kGroup * V::kWidth);
   }
   for (; c < n; c += V::kWidth) {
     const uint64_t count = smaller(V::kWidth, n - c);
-    V::store_first(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, c), count), max)), count);
+    exponentials(c, count);
     add_lanes(c, count);
   }
-  return s;
+  for (uint64_t r = 0; r < kRows; ++r) sums[r] = s[r];
+}
+
+// The same for one row or for two (`rows`), as Exponentials.
+template <class V, bool kFused>
+void exponentials_of_rows(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  if (rows == 2) exponentials_and_sums<V, kFused, 2>(x, y, n, m, sums);
+  else exponentials_and_sums<V, kFused, 1>(x, y, n, m, sums);
 }
 
 }  // namespace

@@ -14,9 +14,10 @@
 
 namespace qen {
 
-// Softmax's middle step over one row of n values: y[c] = expf(x[c] - m),
-// returning the sum of those values from +0.0 in ascending order.
-using Exponentials = float (*)(const void* x, void* y, uint64_t n, float m);
+// Softmax's middle step over `rows` (1 or 2) consecutive rows of n values:
+// y[c] = expf(x[c] - m[r]) along row r, and sums[r] the sum of those values
+// from +0.0 in ascending order.
+using Exponentials = void (*)(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums);
 // y[i] = tanhf(x[i]) for i < n.
 using VectorTanhf = void (*)(const void* x, void* y, uint64_t n);
 
@@ -43,11 +44,11 @@ const std::vector<VectorLibm>& vector_libm_variants();
 
 // The vector forms of each variant. The fused expf follows the C library's
 // FMA build (expf_fma_*.cc), the plain one its baseline build.
-float exponentials_fma_avx512(const void* x, void* y, uint64_t n, float m);
-float exponentials_avx512(const void* x, void* y, uint64_t n, float m);
+void exponentials_fma_avx512(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums);
+void exponentials_avx512(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums);
 void tanhf_f32_avx512(const void* x, void* y, uint64_t n);
-float exponentials_fma_avx2(const void* x, void* y, uint64_t n, float m);
-float exponentials_avx2(const void* x, void* y, uint64_t n, float m);
+void exponentials_fma_avx2(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums);
+void exponentials_avx2(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums);
 void tanhf_f32_avx2(const void* x, void* y, uint64_t n);
 
 }  // namespace qen

@@ -5,13 +5,15 @@
 
 namespace qen {
 
-float exponentials_avx2(const void* x, void* y, uint64_t n, float m) {
-  return exponentials_and_sum<Avx2, false>(x, y, n, m);
+void exponentials_avx2(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  exponentials_of_rows<Avx2, false>(x, y, rows, n, m, sums);
 }
 
 void softmax_f32_avx2(const void* x, void* y, uint64_t rows, uint64_t cols) {
   static const Exponentials checked = checked_exponentials(exponentials_fma_avx2, exponentials_avx2);
-  softmax_f32<Avx2>(x, y, rows, cols, checked);
+  // One row at a time: on 8 lanes (and table lookups by gathers) the
+  // exponentials take longer than the row's chain of additions.
+  softmax_f32<Avx2, 1>(x, y, rows, cols, checked);
 }
 
 }  // namespace qen

@@ -37,30 +37,38 @@ float row_max(const void* row, uint64_t cols) {
 }
 
 // Softmax's middle step by the C library's expf, one element at a time.
-inline float exponentials_by_c_library(const void* x, void* y, uint64_t n, float m) {
-  float s = 0.0f;
-  for (uint64_t c = 0; c < n; ++c) {
-    float v;
-    __builtin_memcpy(&v, float_at(x, c), sizeof v);
-    const float e = expf(v - m);
-    __builtin_memcpy(float_at(y, c), &e, sizeof e);
-    s = s + e;
+inline void exponentials_by_c_library(const void* x, void* y, uint64_t rows, uint64_t n, const float* m,
+                                      float* sums) {
+  for (uint64_t r = 0; r < rows; ++r) {
+    float s = 0.0f;
+    for (uint64_t c = r * n; c < (r + 1) * n; ++c) {
+      float v;
+      __builtin_memcpy(&v, float_at(x, c), sizeof v);
+      const float e = expf(v - m[r]);
+      __builtin_memcpy(float_at(y, c), &e, sizeof e);
+      s = s + e;
+    }
+    sums[r] = s;
   }
-  return s;
 }
 
-// `exponentials` is the vector middle step that the C library check
-// allowed, or nullptr for the C library's own expf.
-template <class V>
+// kRowsAtOnce (1 or 2) rows at a time; with two, the vector step runs their
+// sums side by side. `exponentials` is the vector step that the C library
+// check allowed, or nullptr for the C library's own expf.
+template <class V, uint64_t kRowsAtOnce>
 void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols, Exponentials exponentials) {
   if (cols == 0) return;
   if (exponentials == nullptr) exponentials = exponentials_by_c_library;
-  for (uint64_t r = 0; r < rows; ++r) {
-    const unsigned char* in = float_at(x, r * cols);
-    unsigned char* out = float_at(y, r * cols);
-    const float s = exponentials(in, out, cols, row_max<V>(in, cols));
-    const typename V::Reg sum = V::splat(s);
-    map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::div(v, sum); });
+  for (uint64_t r = 0; r < rows; r += kRowsAtOnce) {
+    const uint64_t count = smaller(kRowsAtOnce, rows - r);
+    float m[kRowsAtOnce], s[kRowsAtOnce];
+    for (uint64_t i = 0; i < count; ++i) m[i] = row_max<V>(float_at(x, (r + i) * cols), cols);
+    exponentials(float_at(x, r * cols), float_at(y, r * cols), count, cols, m, s);
+    for (uint64_t i = 0; i < count; ++i) {
+      const typename V::Reg sum = V::splat(s[i]);
+      unsigned char* out = float_at(y, (r + i) * cols);
+      map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::div(v, sum); });
+    }
   }
 }
 

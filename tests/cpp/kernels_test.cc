@@ -514,5 +514,28 @@ TEST(LibmGuard, AcceptsTheVectorFormsOnTheFollowedCLibrary) {
   }
 }
 
+// The vector exponentials of two rows at once, whose two sums run side by
+// side, give what each row gives alone.
+TEST(LibmGuard, TwoRowsAtOnceGiveWhatEachRowGives) {
+  const uint32_t cols = 77;
+  std::vector<float> x = sample(2 * cols, 7, true);
+  for (float& v : x) v *= 8.0f;
+  const float m[2] = {1.5f, -2.0f};
+  for (const VectorLibm& v : vector_libm_variants()) {
+    const auto variant = std::find_if(kernel_variants().begin(), kernel_variants().end(),
+                                      [&](const KernelVariant& k) { return std::string(k.name) == v.variant; });
+    if (!variant->supported()) continue;
+    for (Exponentials exponentials : {checked_exponentials(v.fused, v.plain), v.plain}) {
+      if (exponentials == nullptr) continue;
+      std::vector<float> both(x.size()), each(x.size());
+      float sums[2], sum[2];
+      exponentials(x.data(), both.data(), 2, cols, m, sums);
+      for (int r = 0; r < 2; ++r) exponentials(x.data() + r * cols, each.data() + r * cols, 1, cols, m + r, sum + r);
+      EXPECT_EQ(std::memcmp(both.data(), each.data(), both.size() * sizeof(float)), 0) << v.variant;
+      EXPECT_EQ(std::memcmp(sums, sum, sizeof sums), 0) << v.variant;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qen
