@@ -13,15 +13,11 @@
 namespace qen {
 namespace {
 
-// The C library whose expf and tanhf the vector code follows, and which the
-// exhaustive check compared it with.
-constexpr const char* kFollowedLibc = "2.36";
-
 std::atomic<bool> wrong_pinned_value{false};
 
 bool followed_libc() {
 #ifdef __GLIBC__
-  return std::strcmp(gnu_get_libc_version(), kFollowedLibc) == 0;
+  return std::strcmp(gnu_get_libc_version(), kFollowedLibcVersion) == 0;
 #else
   return false;
 #endif

@@ -21,6 +21,10 @@ using Exponentials = void (*)(const void* x, void* y, uint64_t rows, uint64_t n,
 // y[i] = tanhf(x[i]) for i < n.
 using VectorTanhf = void (*)(const void* x, void* y, uint64_t n);
 
+// The C library (glibc) version whose expf and tanhf the vector code
+// follows, and which the exhaustive check compared it with.
+constexpr const char* kFollowedLibcVersion = "2.36";
+
 // The first of `fused` (only when the CPU has FMA) and `plain` that gives
 // this process's expf on every pinned input, or nullptr when neither does.
 // A check that cannot run (no memory) counts as failed.

@@ -504,7 +504,8 @@ INSTANTIATE_TEST_SUITE_P(Messages, SoftmaxRefuses, ::testing::ValuesIn(kSoftmaxE
 // lets every vector form this CPU runs through, so the tests above compare
 // the vector math itself with the reference.
 TEST(LibmGuard, AcceptsTheVectorFormsOnTheFollowedCLibrary) {
-  if (std::strcmp(gnu_get_libc_version(), "2.36") != 0) GTEST_SKIP() << "C library " << gnu_get_libc_version();
+  if (std::strcmp(gnu_get_libc_version(), kFollowedLibcVersion) != 0)
+    GTEST_SKIP() << "C library " << gnu_get_libc_version() << ", the vector math follows " << kFollowedLibcVersion;
   for (const VectorLibm& v : vector_libm_variants()) {
     const auto variant = std::find_if(kernel_variants().begin(), kernel_variants().end(),
                                       [&](const KernelVariant& k) { return std::string(k.name) == v.variant; });
