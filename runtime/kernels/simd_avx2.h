@@ -58,6 +58,7 @@ struct Avx2 {
   static bool all(Mask m) { return _mm256_movemask_ps(m) == 0xff; }
   static Mask is_nan(Reg v) { return _mm256_cmp_ps(v, v, _CMP_UNORD_Q); }
   static Mask greater(Int a, Int b) { return _mm256_castsi256_ps(_mm256_cmpgt_epi32(a, b)); }
+  static Mask equal(Int a, Int b) { return _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, b)); }
   static Mask both(Mask a, Mask b) { return _mm256_and_ps(a, b); }
   static Mask either(Mask a, Mask b) { return _mm256_or_ps(a, b); }
   static Reg select(Mask m, Reg yes, Reg no) { return _mm256_blendv_ps(no, yes, m); }

@@ -65,6 +65,7 @@ struct Avx512 {
   static bool all(Mask m) { return m == 0xffff; }
   static Mask is_nan(Reg v) { return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q); }
   static Mask greater(Int a, Int b) { return _mm512_cmpgt_epi32_mask(a, b); }
+  static Mask equal(Int a, Int b) { return _mm512_cmpeq_epi32_mask(a, b); }
   static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
   static Mask either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   static Reg select(Mask m, Reg yes, Reg no) { return _mm512_mask_blend_ps(m, no, yes); }

@@ -71,7 +71,6 @@ typename V::Reg expm1f_correction(typename V::Reg r) {
 template <class V>
 typename V::Reg expm1f_reconstruct(typename V::Int k, typename V::Reg r, typename V::Reg c, typename V::Reg e) {
   using Reg = typename V::Reg;
-  using Int = typename V::Int;
   const Reg one = V::splat(1.0f), half = V::splat(0.5f);
   const Reg hxs = V::mul(r, V::mul(r, half));
   const Reg y0 = V::sub(r, V::sub(V::mul(e, r), hxs));
@@ -85,9 +84,8 @@ typename V::Reg expm1f_reconstruct(typename V::Int k, typename V::Reg r, typenam
   const auto k_outside = V::either(V::greater(k, V::splat_int(56)), V::greater(V::splat_int(-1), k));
   Reg y = V::from_bits(V::add(V::bits(V::select(k_in_23_56, high_k, low_k)), V::shift_left_23(k)));
   y = V::select(k_outside, V::sub(y, one), y);
-  const Int minus_1 = V::splat_int(-1);
-  y = V::select(V::both(V::greater(k, V::splat_int(-2)), V::greater(V::splat_int(0), k)), y_minus_1, y);
-  return V::select(V::both(V::greater(k, minus_1), V::greater(V::splat_int(1), k)), y0, y);
+  y = V::select(V::equal(k, V::splat_int(-1)), y_minus_1, y);
+  return V::select(V::equal(k, V::splat_int(0)), y0, y);
 }
 
 // What tanhf hands expm1f: 2|x| from |x| = 1 up, else -2|x|.
