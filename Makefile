@@ -21,13 +21,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-asan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-asan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python fuzz-smoke test-windows
+test: test-cpp exhaustive test-asan test-python fuzz-smoke test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -61,6 +61,16 @@ run_ctest   = $(WITH_VENV) ctest --test-dir $(1) --output-on-failure
 test-cpp: system-deps venv
 	$(call cmake_build,$(CPP_BUILD),$(CMAKE_ARGS))
 	$(call run_ctest,$(CPP_BUILD))
+
+# Every float through the vector expf and tanhf against the C library's, in
+# the Release build of test-cpp, on both cores: once with the expf this CPU's
+# C library picks, once with its FMA build turned off, so that the vector
+# form of the baseline build is checked too.
+exhaustive: system-deps venv
+	$(WITH_VENV) cmake -S . -B $(CPP_BUILD) -G Ninja $(CMAKE_ARGS)
+	$(WITH_VENV) cmake --build $(CPP_BUILD) --target libm_exhaustive
+	$(CPP_BUILD)/tests/cpp/libm_exhaustive
+	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CPP_BUILD)/tests/cpp/libm_exhaustive expf
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: system-deps venv

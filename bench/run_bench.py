@@ -102,6 +102,17 @@ def save_onnx(path, layers, width, activations):
     return path
 
 
+def save_single_op_onnx(path, op, cols):
+    if op == GELU:
+        node = helper.make_node("Gelu", ["x"], ["y"], approximate="tanh")
+    else:
+        node = helper.make_node("Softmax", ["x"], ["y"], axis=1)
+    graph = helper.make_graph([node], "op", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, cols])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 20)]), str(path))
+    return path
+
+
 def ort_session(path, threads=None):
     options = ort.SessionOptions()
     if threads is not None:
@@ -123,7 +134,7 @@ def numpy_mlp(layers):
 
 
 def numpy_gelu(x):
-    return F32(0.5) * x * (F32(1) + np.tanh(F32(0.7978846) * (x + F32(0.044715) * x**3)))
+    return F32(0.5) * x * (F32(1) + np.tanh(F32(0.7978846) * (x + F32(0.044715) * (x * x * x))))
 
 
 def numpy_softmax(x):
@@ -221,9 +232,13 @@ def bench_elementwise(table, tmp):
     x = (RNG.standard_normal((rows, cols), dtype=F32) * F32(3)).astype(F32)
     for op, label, peer in ((GELU, "GELU", numpy_gelu), (SOFTMAX, "Softmax", numpy_softmax)):
         engine = engine_for(save_single_op_qen(tmp / f"{label}.qen", op, cols))
+        session = ort_session(save_single_op_onnx(tmp / f"{label}.onnx", op, cols), 1)
         mine = x.size / median_seconds(lambda: engine.run([x])) / 1e6
         theirs = x.size / median_seconds(lambda: peer(x)) / 1e6
-        table.rate_row(f"{label} [{rows},{cols}], elements", mine, "numpy", theirs, "M/s")
+        ort_rate = x.size / median_seconds(lambda: session.run(None, {"x": x})) / 1e6
+        case = f"{label} [{rows},{cols}], elements"
+        table.rate_row(case, mine, "numpy", theirs, "M/s")
+        table.rate_row(case, mine, "ONNX Runtime, 1 thread", ort_rate, "M/s")
 
 
 def bench_load(table, tmp, qen_path, w, b):

@@ -42,22 +42,26 @@ uint64_t saved_state() {
 #endif
 }
 
-constexpr uint32_t kOsxsave = 1u << 27, kAvx = 1u << 28;  // leaf 1, ECX
+constexpr uint32_t kFma = 1u << 12, kOsxsave = 1u << 27, kAvx = 1u << 28;  // leaf 1, ECX
 constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16;   // leaf 7, EBX
 constexpr uint64_t kYmmState = 0x06;  // XMM and the upper halves of YMM
 constexpr uint64_t kZmmState = 0xE6;  // those, the opmasks and all of ZMM
 
+// Whether the CPU has AVX and the system saves `state`.
+bool saves(uint64_t state) {
+  if ((cpuid(1, 0).ecx & (kOsxsave | kAvx)) != (kOsxsave | kAvx)) return false;
+  return (saved_state() & state) == state;
+}
+
 // Whether leaf 7 reports `feature` and the system saves `state`.
 bool supports(uint32_t feature, uint64_t state) {
-  if (cpuid(0, 0).eax < 7) return false;
-  if ((cpuid(1, 0).ecx & (kOsxsave | kAvx)) != (kOsxsave | kAvx)) return false;
-  if ((saved_state() & state) != state) return false;
-  return (cpuid(7, 0).ebx & feature) != 0;
+  return cpuid(0, 0).eax >= 7 && saves(state) && (cpuid(7, 0).ebx & feature) != 0;
 }
 
 }  // namespace
 
 bool cpu_has_avx2() { return supports(kAvx2, kYmmState); }
 bool cpu_has_avx512f() { return supports(kAvx512f, kZmmState); }
+bool cpu_has_fma() { return saves(kYmmState) && (cpuid(1, 0).ecx & kFma) != 0; }
 
 }  // namespace qen

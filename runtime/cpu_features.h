@@ -8,5 +8,7 @@ namespace qen {
 
 bool cpu_has_avx2();
 bool cpu_has_avx512f();
+// Fused multiply-add on 256-bit registers (FMA3), with their state saved.
+bool cpu_has_fma();
 
 }  // namespace qen

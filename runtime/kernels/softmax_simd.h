@@ -1,7 +1,7 @@
 // Row-wise softmax for a vector type V (simd_avx512.h, simd_avx2.h). The row
-// maximum and the division run in vectors; the exponentials and their sum
-// stay one element at a time, since the sum adds in ascending column order
-// and expf is the C library's.
+// maximum and the division run in vectors, and the exponentials too where
+// libm_guard.h allows the vector expf (expf_simd.h); their sum stays one
+// addition at a time in ascending column order.
 #pragma once
 
 #include <math.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "kernels/elementwise_simd.h"
+#include "kernels/libm_guard.h"
 
 namespace qen {
 namespace {
@@ -36,23 +37,39 @@ float row_max(const void* row, uint64_t cols) {
   return m;
 }
 
-template <class V>
-void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols) {
-  if (cols == 0) return;
+// Softmax's middle step by the C library's expf, one element at a time.
+inline void exponentials_by_c_library(const void* x, void* y, uint64_t rows, uint64_t n, const float* m,
+                                      float* sums) {
   for (uint64_t r = 0; r < rows; ++r) {
-    const unsigned char* in = float_at(x, r * cols);
-    unsigned char* out = float_at(y, r * cols);
-    const float m = row_max<V>(in, cols);
     float s = 0.0f;
-    for (uint64_t c = 0; c < cols; ++c) {
+    for (uint64_t c = r * n; c < (r + 1) * n; ++c) {
       float v;
-      std::memcpy(&v, in + c * 4, sizeof v);
-      const float e = expf(v - m);
-      std::memcpy(out + c * 4, &e, sizeof e);
+      std::memcpy(&v, float_at(x, c), sizeof v);
+      const float e = expf(v - m[r]);
+      std::memcpy(float_at(y, c), &e, sizeof e);
       s = s + e;
     }
-    const typename V::Reg sum = V::splat(s);
-    map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::div(v, sum); });
+    sums[r] = s;
+  }
+}
+
+// kRowsAtOnce (1 or 2) rows at a time; with two, the vector step runs their
+// sums side by side. `exponentials` is the vector step that the C library
+// check allowed, or nullptr for the C library's own expf.
+template <class V, uint64_t kRowsAtOnce>
+void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols, Exponentials exponentials) {
+  if (cols == 0) return;
+  if (exponentials == nullptr) exponentials = exponentials_by_c_library;
+  for (uint64_t r = 0; r < rows; r += kRowsAtOnce) {
+    const uint64_t count = smaller(kRowsAtOnce, rows - r);
+    float m[kRowsAtOnce], s[kRowsAtOnce];
+    for (uint64_t i = 0; i < count; ++i) m[i] = row_max<V>(float_at(x, (r + i) * cols), cols);
+    exponentials(float_at(x, r * cols), float_at(y, r * cols), count, cols, m, s);
+    for (uint64_t i = 0; i < count; ++i) {
+      const typename V::Reg sum = V::splat(s[i]);
+      unsigned char* out = float_at(y, (r + i) * cols);
+      map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::div(v, sum); });
+    }
   }
 }
 

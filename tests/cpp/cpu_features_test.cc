@@ -14,6 +14,7 @@ TEST(CpuFeatures, AgreeWithTheCompilersCheck) {
   __builtin_cpu_init();
   EXPECT_EQ(cpu_has_avx2(), __builtin_cpu_supports("avx2") != 0);
   EXPECT_EQ(cpu_has_avx512f(), __builtin_cpu_supports("avx512f") != 0);
+  EXPECT_EQ(cpu_has_fma(), __builtin_cpu_supports("fma") != 0);
 #endif
 }
 

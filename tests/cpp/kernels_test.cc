@@ -1,5 +1,8 @@
 #include "kernels.h"
 
+#ifdef __GLIBC__
+#include <gnu/libc-version.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "error_of.h"
+#include "kernels/libm_guard.h"
 
 namespace qen {
 namespace {
@@ -296,11 +300,12 @@ TEST_P(ElementwiseMatchesReference, BitForBit) {
   EXPECT_TRUE(yb.guards_intact());
 }
 
-// The vector edges, and those of the 256-element blocks GELU works in.
+// The vector edges, and those of the blocks of 16 vectors GELU works in.
 INSTANTIATE_TEST_SUITE_P(Lengths, ElementwiseMatchesReference,
                          ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::ValuesIn(kElementwise),
                                             ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u,
-                                                              63u, 64u, 65u, 255u, 256u, 257u, 1000u)),
+                                                              63u, 64u, 65u, 127u, 128u, 129u, 255u, 256u, 257u,
+                                                              1000u)),
                          [](const auto& info) {
                            return variant_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name + "_" +
                                   std::to_string(std::get<2>(info.param));
@@ -496,6 +501,48 @@ const SoftmaxError kSoftmaxErrors[] = {
 
 INSTANTIATE_TEST_SUITE_P(Messages, SoftmaxRefuses, ::testing::ValuesIn(kSoftmaxErrors),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// On the C library whose expf and tanhf the vector math follows, the guard
+// lets every vector form this CPU runs through, so the tests above compare
+// the vector math itself with the reference.
+TEST(LibmGuard, AcceptsTheVectorFormsOnTheFollowedCLibrary) {
+#ifdef __GLIBC__
+  if (std::strcmp(gnu_get_libc_version(), kFollowedLibcVersion) != 0)
+    GTEST_SKIP() << "C library " << gnu_get_libc_version() << ", the vector math follows " << kFollowedLibcVersion;
+#else
+  GTEST_SKIP() << "not the GNU C library, whose expf and tanhf the vector math follows";
+#endif
+  for (const VectorLibm& v : vector_libm_variants()) {
+    const auto variant = std::find_if(kernel_variants().begin(), kernel_variants().end(),
+                                      [&](const KernelVariant& k) { return std::string(k.name) == v.variant; });
+    if (!variant->supported()) continue;
+    EXPECT_NE(checked_exponentials(v.fused, v.plain), nullptr) << v.variant;
+    EXPECT_TRUE(tanhf_follows_c_library(v.tanhf)) << v.variant;
+  }
+}
+
+// The vector exponentials of two rows at once, whose two sums run side by
+// side, give what each row gives alone.
+TEST(LibmGuard, TwoRowsAtOnceGiveWhatEachRowGives) {
+  const uint32_t cols = 77;
+  std::vector<float> x = sample(2 * cols, 7, true);
+  for (float& v : x) v *= 8.0f;
+  const float m[2] = {1.5f, -2.0f};
+  for (const VectorLibm& v : vector_libm_variants()) {
+    const auto variant = std::find_if(kernel_variants().begin(), kernel_variants().end(),
+                                      [&](const KernelVariant& k) { return std::string(k.name) == v.variant; });
+    if (!variant->supported()) continue;
+    for (Exponentials exponentials : {checked_exponentials(v.fused, v.plain), v.plain}) {
+      if (exponentials == nullptr) continue;
+      std::vector<float> both(x.size()), each(x.size());
+      float sums[2], sum[2];
+      exponentials(x.data(), both.data(), 2, cols, m, sums);
+      for (int r = 0; r < 2; ++r) exponentials(x.data() + r * cols, each.data() + r * cols, 1, cols, m + r, sum + r);
+      EXPECT_EQ(std::memcmp(both.data(), each.data(), both.size() * sizeof(float)), 0) << v.variant;
+      EXPECT_EQ(std::memcmp(sums, sum, sizeof sums), 0) << v.variant;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace qen

@@ -1,0 +1,131 @@
+// expf on every lane of a vector type V (simd_avx512.h, simd_avx2.h), with
+// the bits of the C library's expf (glibc 2.36 on x86-64), and the softmax
+// step built on it. That expf reduces x in double precision by a table of
+// 2^(i/32) and evaluates a degree-3 polynomial; the C library runs one of two
+// builds of it, chosen once per process: one compiled with fused
+// multiply-adds (CPUs with FMA and AVX2) and a baseline one. kFused picks
+// which one's roundings the vector code repeats, step for step. The fused
+// form is instantiated only in the expf_fma_*.cc files, the only code of the
+// runtime allowed to hold fused multiply-adds.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "kernels/linear_simd.h"
+
+namespace qen {
+namespace {
+
+// The C library's constants, as stored in its binary.
+struct ExpfConstants {
+  static constexpr double kInvLn2N = 0x1.71547652b82fep+5;  // 32 / ln 2
+  static constexpr double kShift = 0x1.8p+52;               // rounds to an integer in the low bits
+  static constexpr double kC0 = 0x1.c6af84b912394p-20, kC1 = 0x1.ebfce50fac4f3p-13, kC2 = 0x1.62e42ff0c52d6p-6;
+  static constexpr float kOverflow = 0x1.62e42ep+6f;    // above: +inf
+  static constexpr float kUnderflow = -0x1.9fe368p+6f;  // below: +0
+  static constexpr float kTiny = -0x1.9d1d9ep+6f;       // below (down to kUnderflow): 2^-149
+  // Bits of 2^(i/32) minus i << 47, so that adding k << 47 also adds k / 32 to the exponent.
+  alignas(64) static constexpr uint64_t kTable[32] = {
+      0x3ff0000000000000, 0x3fefd9b0d3158574, 0x3fefb5586cf9890f, 0x3fef9301d0125b51, 0x3fef72b83c7d517b,
+      0x3fef54873168b9aa, 0x3fef387a6e756238, 0x3fef1e9df51fdee1, 0x3fef06fe0a31b715, 0x3feef1a7373aa9cb,
+      0x3feedea64c123422, 0x3feece086061892d, 0x3feebfdad5362a27, 0x3feeb42b569d4f82, 0x3feeab07dd485429,
+      0x3feea47eb03a5585, 0x3feea09e667f3bcd, 0x3fee9f75e8ec5f74, 0x3feea11473eb0187, 0x3feea589994cce13,
+      0x3feeace5422aa0db, 0x3feeb737b0cdc5e5, 0x3feec49182a3f090, 0x3feed503b23e255d, 0x3feee89f995ad3ad,
+      0x3feeff76f2fb5e47, 0x3fef199bdd85529c, 0x3fef3720dcef9069, 0x3fef5818dcfba487, 0x3fef7c97337b9b5f,
+      0x3fefa4afa2a490da, 0x3fefd0765b6e4540};
+};
+
+// a * b + c as the chosen build computes it: fused, or a rounded product
+// and a rounded sum.
+template <class V, bool kFused>
+typename V::Wide multiply_add(typename V::Wide a, typename V::Wide b, typename V::Wide c) {
+  if constexpr (kFused) return V::fused_add(a, b, c);
+  else return V::add(V::mul(a, b), c);
+}
+
+// The main path on lanes widened to double: k = round(x * 32 / ln 2),
+// r = x * 32 / ln 2 - k, 2^(k/32) * (1 + C2 r + C1 r^2 + C0 r^3), with the
+// polynomial split as the C library evaluates it.
+template <class V, bool kFused>
+typename V::Wide expf_wide(typename V::Wide x) {
+  using C = ExpfConstants;
+  const typename V::Wide inv_ln2_n = V::splat_wide(C::kInvLn2N), shift = V::splat_wide(C::kShift);
+  typename V::Wide shifted, r;
+  if constexpr (kFused) {
+    shifted = V::fused_add(inv_ln2_n, x, shift);
+    r = V::fused_sub(inv_ln2_n, x, V::sub(shifted, shift));
+  } else {
+    const typename V::Wide z = V::mul(x, inv_ln2_n);
+    shifted = V::add(z, shift);
+    r = V::sub(z, V::sub(shifted, shift));
+  }
+  const typename V::Wide s = V::scale_from_table(shifted, C::kTable);
+  const typename V::Wide p = multiply_add<V, kFused>(V::splat_wide(C::kC0), r, V::splat_wide(C::kC1));
+  const typename V::Wide q = multiply_add<V, kFused>(V::splat_wide(C::kC2), r, V::splat_wide(1.0));
+  return V::mul(multiply_add<V, kFused>(p, V::mul(r, r), q), s);
+}
+
+// expf on every lane. The lanes the C library handles apart (|x| >= 88,
+// infinities, NaN) go through the main path too and are replaced after;
+// between kTiny and kOverflow the main path's result is the C library's.
+template <class V, bool kFused>
+__attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Reg x) {
+  using C = ExpfConstants;
+  typename V::Reg y = V::narrow(expf_wide<V, kFused>(V::wide_low(x)), expf_wide<V, kFused>(V::wide_high(x)));
+  if (V::all(V::both(V::at_most(V::splat(C::kTiny), x), V::at_most(x, V::splat(C::kOverflow))))) return y;
+  y = V::select(V::less(V::splat(C::kOverflow), x), V::splat(std::numeric_limits<float>::infinity()), y);
+  y = V::select(V::less(x, V::splat(C::kTiny)), V::splat(0x1p-149f), y);
+  y = V::select(V::less(x, V::splat(C::kUnderflow)), V::zero(), y);
+  return V::select(V::is_nan(x), V::add(x, x), y);  // NaN keeps its payload, made quiet
+}
+
+// Softmax's middle step on kRows consecutive rows of n values each (row r
+// at x + r n): y[c] = expf(x[c] - m[r]) along row r, and into sums[r] the sum
+// of those values from +0.0 in ascending order. Each sum stays one addition
+// after another; with two rows the two chains run side by side, and the
+// exponentials of the next two vectors proceed while they run.
+template <class V, bool kFused, uint64_t kRows>
+void exponentials_and_sums(const void* x, void* y, uint64_t n, const float* m, float* sums) {
+  constexpr uint64_t kGroup = 2 / kRows;  // vectors per row and step
+  typename V::Reg max[kRows];
+  float s[kRows];
+  for (uint64_t r = 0; r < kRows; ++r) max[r] = V::splat(m[r]), s[r] = 0.0f;
+  auto exponentials = [&](uint64_t c, uint64_t count) {
+    for (uint64_t r = 0; r < kRows; ++r) {
+      const uint64_t at = r * n + c;
+      if (count == V::kWidth) V::store(float_at(y, at), expf_vector<V, kFused>(V::sub(V::load(float_at(x, at)), max[r])));
+      else V::store_first(float_at(y, at), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, at), count), max[r])), count);
+    }
+  };
+  auto add_lanes = [&](uint64_t c, uint64_t count) {
+    for (uint64_t l = 0; l < count; ++l)
+      for (uint64_t r = 0; r < kRows; ++r) {
+        float e;
+        std::memcpy(&e, float_at(y, r * n + c + l), sizeof e);
+        s[r] = s[r] + e;
+      }
+  };
+  uint64_t c = 0;
+  for (; c + kGroup * V::kWidth <= n; c += kGroup * V::kWidth) {
+    for (uint64_t g = 0; g < kGroup; ++g) exponentials(c + g * V::kWidth, V::kWidth);
+    add_lanes(c, kGroup * V::kWidth);
+  }
+  for (; c < n; c += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, n - c);
+    exponentials(c, count);
+    add_lanes(c, count);
+  }
+  for (uint64_t r = 0; r < kRows; ++r) sums[r] = s[r];
+}
+
+// The same for one row or for two (`rows`), as Exponentials.
+template <class V, bool kFused>
+void exponentials_of_rows(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  if (rows == 2) exponentials_and_sums<V, kFused, 2>(x, y, n, m, sums);
+  else exponentials_and_sums<V, kFused, 1>(x, y, n, m, sums);
+}
+
+}  // namespace
+}  // namespace qen
