@@ -64,7 +64,7 @@ void weight_rows(const LinearArgs& a, uint64_t j0, const unsigned char* (&rows)[
 // the first `cols` lanes at y[i][j0].
 template <class V>
 void store_outputs(const LinearArgs& a, uint64_t i, uint64_t j0, uint64_t cols, typename V::Reg acc) {
-  V::store_first(float_at(a.y, i * a.n + j0), V::add(acc, V::load_first(float_at(a.b, j0), cols)), cols);
+  V::store_first(float_at(a.y, i * a.y_stride + j0), V::add(acc, V::load_first(float_at(a.b, j0), cols)), cols);
 }
 
 // The tile of the many-rows shape: two vectors of rows by half a vector of

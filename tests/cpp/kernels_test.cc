@@ -171,7 +171,7 @@ TEST_P(LinearVariantMatchesReference, BitForBit) {
   std::vector<float> b = sample(n, 30 + k, specials);
   if (n != 0) b[0] = -0.0f;
   Buffer xb(x), wb(w), bb(b), yb(size_t{m} * n);
-  variant.linear(LinearArgs{xb.data(), wb.data(), bb.data(), yb.data(), m, n, k});
+  variant.linear(LinearArgs{xb.data(), wb.data(), bb.data(), yb.data(), m, n, k, n});
   expect_same_bits(yb.values(), reference_linear(x, w, b, m, n, k));
   EXPECT_TRUE(yb.guards_intact());
 }
