@@ -41,7 +41,7 @@ PYBIND11_MODULE(_qen_core, m) {
       .value("INT32", qen::DType::INT32);
 
   py::class_<qen::Engine>(m, "Engine")
-      .def(py::init<qen::Device>(), py::arg("device") = qen::Device::CPU)
+      .def(py::init<qen::Device, int>(), py::arg("device") = qen::Device::CPU, py::kw_only(), py::arg("threads") = 1)
       .def("load_model", &qen::Engine::load_model)
       .def("run", [](qen::Engine& engine, const py::list& inputs) {
         return run_on_arrays(engine, &qen::Engine::run, inputs);
