@@ -497,5 +497,66 @@ const SoftmaxError kSoftmaxErrors[] = {
 INSTANTIATE_TEST_SUITE_P(Messages, SoftmaxRefuses, ::testing::ValuesIn(kSoftmaxErrors),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- threads ----
+
+enum class Kernel { Linear, Relu, Gelu, Softmax };
+
+// Extents big enough that every thread count below gets several parts:
+// linear M, K, N; relu and gelu n; softmax R, C.
+struct Split {
+  const char* name;
+  Kernel kernel;
+  uint32_t a, b = 0, c = 0;
+};
+
+const Split kSplits[] = {{"LinearRowsAndColumns", Kernel::Linear, 67, 129, 50},
+                         {"LinearOneRow", Kernel::Linear, 1, 1000, 333},
+                         {"LinearFewRows", Kernel::Linear, 5, 700, 129},
+                         {"LinearManyNarrowRows", Kernel::Linear, 300, 64, 17},
+                         {"Relu", Kernel::Relu, 300001},
+                         {"Gelu", Kernel::Gelu, 20001},
+                         {"Softmax", Kernel::Softmax, 37, 1001}};
+
+class ThreadsKeepTheBits : public ::testing::TestWithParam<std::tuple<Split, unsigned>> {};
+
+// Through the checked entry points, so that the parts come from the thread
+// pool; guard bytes show that no part writes outside its block.
+TEST_P(ThreadsKeepTheBits, MatchReference) {
+  const auto& [c, threads] = GetParam();
+  if (c.kernel == Kernel::Linear) {
+    const std::vector<float> x = sample(size_t{c.a} * c.b, 41, false), w = sample(size_t{c.c} * c.b, 42, false);
+    const std::vector<float> b = sample(c.c, 43, true);
+    Buffer xb(x), wb(w), bb(b), yb(size_t{c.a} * c.c);
+    TensorView xv(xb.data(), {c.a, c.b}, DType::FP32), wv(wb.data(), {c.c, c.b}, DType::FP32);
+    TensorView bv(bb.data(), {c.c}, DType::FP32), yv(yb.data(), {c.a, c.c}, DType::FP32);
+    linear(xv, wv, bv, yv, threads);
+    expect_same_bits(yb.values(), reference_linear(x, w, b, c.a, c.c, c.b));
+    EXPECT_TRUE(yb.guards_intact());
+  } else if (c.kernel == Kernel::Softmax) {
+    std::vector<float> x = sample(size_t{c.a} * c.b, 44, true);
+    Buffer xb(x), yb(x.size());
+    TensorView xv(xb.data(), {c.a, c.b}, DType::FP32), yv(yb.data(), {c.a, c.b}, DType::FP32);
+    softmax(xv, yv, threads);
+    expect_same_bits(yb.values(), reference_softmax(x, c.a, c.b));
+    EXPECT_TRUE(yb.guards_intact());
+  } else {
+    const std::vector<float> x = sample(c.a, 45, true);
+    Buffer xb(x), yb(c.a);
+    if (c.kernel == Kernel::Relu)
+      relu(xb.data(), yb.data(), c.a, threads);
+    else
+      gelu(xb.data(), yb.data(), c.a, threads);
+    expect_same_bits(yb.values(), map_each(c.kernel == Kernel::Relu ? reference_relu : reference_gelu, x));
+    EXPECT_TRUE(yb.guards_intact());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Splits, ThreadsKeepTheBits,
+                         ::testing::Combine(::testing::ValuesIn(kSplits), ::testing::Values(1u, 2u, 3u, 7u)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_threads" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
+
 }  // namespace
 }  // namespace qen
