@@ -36,8 +36,8 @@ void cpu_relax() {
 #endif
 }
 
-// One call's parts. It lives on the caller's stack; only the workers it was
-// posted to touch it, and the caller returns only after all have let go.
+// One call's parts. It lives on the caller's stack; only the workers that
+// took it touch it, and the caller returns only after all have let go.
 struct Job {
   void (*task)(const void*, uint64_t);
   const void* context;
@@ -50,7 +50,10 @@ struct Job {
   }
 };
 
-// One worker's mailbox: the job posted to it, and how to wake it.
+// One worker's mailbox: the job posted to it, and how to wake it. The
+// worker takes a job out of the slot before it works on it; a job still in
+// the slot when the caller has run out of parts is taken back by the caller,
+// so a worker that has not been scheduled in time costs the call nothing.
 struct alignas(64) Slot {
   std::atomic<Job*> job{nullptr};
   std::atomic<bool> sleeping{false};
@@ -58,7 +61,7 @@ struct alignas(64) Slot {
   std::condition_variable wake;
 
   // The worker publishes `sleeping` before its last look at `job`, the poster
-  // `job` before its look at `sleeping` (both sequentially consistent), so at
+  // `job` before its look at `sleeping` (all sequentially consistent), so at
   // least one of them sees the other's store: no wake-up is lost.
   void post(Job* posted) {
     job.store(posted);
@@ -68,17 +71,21 @@ struct alignas(64) Slot {
     }
   }
 
+  // True when the job was still waiting here, and so is no worker's.
+  bool take_back(Job* posted) { return job.compare_exchange_strong(posted, nullptr); }
+
   Job* wait() {
     const Clock::time_point until = Clock::now() + kSpin;
     for (unsigned i = 1;; ++i) {
-      if (Job* posted = job.load(std::memory_order_acquire)) return posted;
+      if (job.load(std::memory_order_relaxed) != nullptr)
+        if (Job* posted = job.exchange(nullptr)) return posted;
       if (i % 64 == 0 && Clock::now() > until) break;
       cpu_relax();
     }
     std::unique_lock<std::mutex> lock(mutex);
     sleeping.store(true);
     Job* posted;
-    while ((posted = job.load()) == nullptr) wake.wait(lock);
+    while ((posted = job.exchange(nullptr)) == nullptr) wake.wait(lock);
     sleeping.store(false, std::memory_order_relaxed);
     return posted;
   }
@@ -88,9 +95,6 @@ struct alignas(64) Slot {
   for (;;) {
     Job* job = slot->wait();
     job->work();
-    // The slot is free before the job lets the caller go, since the caller
-    // may post its next job here at once.
-    slot->job.store(nullptr, std::memory_order_relaxed);
     job->pending.fetch_sub(1, std::memory_order_release);
   }
 }
@@ -107,6 +111,8 @@ class ThreadPool {
     job.pending.store(helpers, std::memory_order_relaxed);
     for (unsigned i = 0; i < helpers; ++i) slots[i]->post(&job);
     job.work();
+    for (unsigned i = 0; i < helpers; ++i)
+      if (slots[i]->take_back(&job)) job.pending.fetch_sub(1, std::memory_order_relaxed);
     const Clock::time_point until = Clock::now() + kSpin;
     for (unsigned i = 1; job.pending.load(std::memory_order_acquire) != 0; ++i) {
       if (i % 64 == 0 && Clock::now() > until)
