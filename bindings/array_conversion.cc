@@ -40,44 +40,77 @@ class BufferRequest {
   Py_buffer view_{};
 };
 
+// numpy describes a misaligned array's elements with an explicit "native
+// order, standard size" prefix ("=f"); for float32 and int32 that is the same
+// layout as "f" and "i", and such an array is copied aligned before use.
 DType dtype_of_format(const char* format) {
+  if (format != nullptr && format[0] == '=') ++format;
   if (format != nullptr && std::strcmp(format, "f") == 0) return DType::FP32;
   if (format != nullptr && std::strcmp(format, "i") == 0) return DType::INT32;
   throw std::runtime_error("Unsupported dtype");
 }
 
-// A reference to a Python object that a view keeps; dropped under the GIL.
+// The releases that the outermost DeferredReleases on this thread keeps
+// back; null while none is active.
+thread_local std::vector<PyObject*>* deferred = nullptr;
+
+// A reference to a Python object that a view keeps. Dropped at once with the
+// interpreter lock taken, unless this thread defers releases.
 std::shared_ptr<void> keep_alive(py::object object) {
   return std::shared_ptr<void>(object.release().ptr(), [](void* ptr) {
+    auto* owner = static_cast<PyObject*>(ptr);
+    if (deferred != nullptr) {
+      try {
+        deferred->push_back(owner);
+        return;
+      } catch (const std::bad_alloc&) {
+        // No room to defer it: release it now.
+      }
+    }
     py::gil_scoped_acquire gil;
-    Py_DECREF(static_cast<PyObject*>(ptr));
+    Py_DECREF(owner);
   });
 }
 
 }  // namespace
 
+DeferredReleases::DeferredReleases() {
+  if (deferred != nullptr) return;  // an outer one covers this call too
+  deferred = &objects_;
+  outermost_ = true;
+}
+
+DeferredReleases::~DeferredReleases() {
+  if (!outermost_) return;
+  deferred = nullptr;
+  // A release may run a finaliser, which may make and drop views of its own;
+  // those are released at once, as deferral has ended.
+  for (PyObject* owner : objects_) Py_DECREF(owner);
+}
+
 TensorHandle to_tensor_view(py::handle item) {
   py::array array = npy_api::get().PyArray_Check_(item.ptr()) ? py::reinterpret_borrow<py::array>(item)
                                                               : as_array(item, 0);
-  // A narrowed extent would make the core compute on the wrong shape. Checked
-  // before any copy, so a huge broadcast view is refused without one.
-  for (py::ssize_t i = 0; i < array.ndim(); ++i)
-    if (static_cast<uint64_t>(array.shape(i)) > UINT32_MAX)
-      throw std::runtime_error("Input extent does not fit in 32 bits");
-
-  // The core reads elements densely from the first one, so any other layout
-  // (transposed, strided, negative strides, misaligned) is copied first. The
-  // copy keeps the element type, byte order included.
-  constexpr int kDense = npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
-  if ((array.flags() & kDense) != kDense) array = as_array(array, kDense);
-
   std::vector<uint32_t> shape;
   DType dtype;
   {
     BufferRequest buffer(array);
     dtype = dtype_of_format(buffer->format);
-    shape.assign(buffer->shape, buffer->shape + buffer->ndim);
+    // A narrowed extent would make the core compute on the wrong shape.
+    // Checked before any copy, so a huge broadcast view is refused without one.
+    for (int i = 0; i < buffer->ndim; ++i) {
+      if (static_cast<uint64_t>(buffer->shape[i]) > UINT32_MAX)
+        throw std::runtime_error("Input extent does not fit in 32 bits");
+      shape.push_back(static_cast<uint32_t>(buffer->shape[i]));
+    }
   }
+
+  // The core reads elements densely from the first one, so any other layout
+  // (transposed, strided, negative strides, misaligned) is copied first. The
+  // copy keeps the element type, byte order included, and the shape.
+  constexpr int kDense = npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
+  if ((array.flags() & kDense) != kDense) array = as_array(array, kDense);
+
   // Read-only arrays are accepted: the core never writes an input.
   void* data = const_cast<void*>(array.data());
   return std::make_shared<TensorView>(data, std::move(shape), dtype, keep_alive(std::move(array)));

@@ -6,17 +6,39 @@
 // engine and the executor keep input handles between calls). Any other
 // layout is first copied into a C-contiguous array, which the view then
 // holds instead. An output is always copied into a new array.
+//
+// The array a view holds is released with the interpreter lock held, and
+// never inside a call: while a DeferredReleases lives on a thread, the
+// arrays whose last handle is dropped on that thread (by the core, which may
+// run without the lock) wait until the outermost one ends.
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include <vector>
 
 #include "tensor_view.h"
 
 namespace qen::bindings {
 
+// Made with the interpreter lock held, and destroyed with it held, after the
+// call it covers has let go of its core object: finalisers that the
+// releases run may then use that object again.
+class DeferredReleases {
+ public:
+  DeferredReleases();
+  ~DeferredReleases();
+  DeferredReleases(const DeferredReleases&) = delete;
+  DeferredReleases& operator=(const DeferredReleases&) = delete;
+
+ private:
+  std::vector<PyObject*> objects_;
+  bool outermost_ = false;
+};
+
 // Throws std::runtime_error "Unsupported dtype" for anything but float32 and
-// int32 in native byte order, and for an extent that does not fit in 32 bits;
-// numpy's own errors propagate as pybind11::error_already_set.
+// int32 in native byte order (checked first), and "Input extent does not fit
+// in 32 bits"; numpy's own errors propagate as pybind11::error_already_set.
 TensorHandle to_tensor_view(pybind11::handle item);
 
 // A new C-ordered array holding a copy of the tensor; None for an empty

@@ -1,9 +1,12 @@
 #include "file_mapping.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 // Under AddressSanitizer the bytes between the end of the file and the end of
 // its last page are poisoned while mapped: the kernel fills them with zeros,
@@ -25,14 +28,31 @@ size_t page_tail(uint64_t size) {
   return static_cast<size_t>((page - size % page) % page);
 }
 
+// Whether some process has the file open for writing. Linux grants a read
+// lease only while no descriptor of the file is open for writing, so taking
+// one and dropping it at once answers that. Where no lease can be had at all
+// (a file of another owner without CAP_LEASE, a file system without leases)
+// the answer is unknown and the file is taken as unwritten.
+bool open_for_writing_elsewhere(int fd) {
+  // A writer opening the file while the lease is held breaks it, and the
+  // break is signalled to this process: SIGIO by default, which would end
+  // it. SIGURG is ignored unless a program asks for it.
+  if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
+  ::fcntl(fd, F_SETLEASE, F_UNLCK);
+  return false;
+}
+
 }  // namespace
 
 Handle open_for_reading(const std::string& path) {
   if (path.find('\0') != std::string::npos) return kNoHandle;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO without a writer fails the type check below
+  // instead of waiting for one; no controlling terminal from a device path.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return kNoHandle;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || open_for_writing_elsewhere(fd)) {
     ::close(fd);
     return kNoHandle;
   }

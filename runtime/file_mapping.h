@@ -11,8 +11,10 @@ namespace qen::platform {
 using Handle = int;  // a POSIX descriptor
 constexpr Handle kNoHandle = -1;
 
-// Opens an existing regular file read-only. kNoHandle for anything else:
-// a missing path, a directory, no permission, a path with a NUL byte.
+// Opens an existing regular file read-only without ever blocking. kNoHandle
+// for anything else: a missing path, a directory, a FIFO or device, no
+// permission, a path with a NUL byte, or a file that some process has open
+// for writing (where the platform can tell).
 Handle open_for_reading(const std::string& path);
 
 // The file's size in bytes; false when it cannot be taken.

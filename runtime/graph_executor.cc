@@ -14,7 +14,7 @@ void GraphExecutor::load_model(const std::string& path) {
   // a node naming more than 16 tensors on a side or a plan that would pass
   // 2^64 - 1 leaves the executor as it was.
   auto next_loader = std::make_unique<ModelLoader>(path);
-  MemoryPlan next_plan = MemoryPlanner().plan(next_loader->graph_header());
+  MemoryPlan next_plan = MemoryPlanner().plan(next_loader->graph_header(), next_loader->graph_info());
 
   loader = std::move(next_loader);
   memory_plan = std::move(next_plan);

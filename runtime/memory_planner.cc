@@ -147,7 +147,10 @@ bool placement_order(const TensorLifetime& a, const TensorLifetime& b) {
 }  // namespace
 
 std::vector<TensorLifetime> MemoryPlanner::compute_lifetimes(const uint8_t* graph) const {
-  const GraphHeader header = read_record<GraphHeader>(graph);
+  return compute_lifetimes(graph, read_record<GraphHeader>(graph));
+}
+
+std::vector<TensorLifetime> MemoryPlanner::compute_lifetimes(const uint8_t* graph, const GraphHeader& header) const {
   std::vector<TensorLifetime> lifetimes;
   std::unordered_map<uint32_t, size_t> index_of;  // tensor ID -> position in lifetimes
   auto name = [&](uint32_t id, uint32_t node) {
@@ -205,8 +208,10 @@ uint64_t MemoryPlanner::assign_offsets(std::vector<TensorLifetime>& lifetimes,
   return total;
 }
 
-MemoryPlan MemoryPlanner::plan(const uint8_t* graph) const {
-  std::vector<TensorLifetime> lifetimes = compute_lifetimes(graph);
+MemoryPlan MemoryPlanner::plan(const uint8_t* graph) const { return plan(graph, read_record<GraphHeader>(graph)); }
+
+MemoryPlan MemoryPlanner::plan(const uint8_t* graph, const GraphHeader& header) const {
+  std::vector<TensorLifetime> lifetimes = compute_lifetimes(graph, header);
   std::unordered_map<uint32_t, uint64_t> offsets;
   MemoryPlan result;
   result.total_size = assign_offsets(lifetimes, offsets);
@@ -216,7 +221,7 @@ MemoryPlan MemoryPlanner::plan(const uint8_t* graph) const {
     result.entries.push_back(
         {lifetime.tensor_id, lifetime.size, offsets.at(lifetime.tensor_id), lifetime.first_use, lifetime.last_use});
   }
-  result.execution_order.resize(read_record<GraphHeader>(graph).num_nodes);
+  result.execution_order.resize(header.num_nodes);
   std::iota(result.execution_order.begin(), result.execution_order.end(), 0u);
   return result;
 }

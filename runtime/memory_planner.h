@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "model_format.h"
+
 namespace qen {
 
 struct TensorLifetime {
@@ -51,11 +53,16 @@ class MemoryPlanner {
   // outputs (its ID arrays hold 16) and for a placement whose end would pass
   // 2^64 - 1, so that the caller can refuse such a model.
   MemoryPlan plan(const uint8_t* graph) const;
+  // The same with the counts taken from `header`, a copy of the graph header
+  // already checked against the file (ModelLoader::graph_info), so that a
+  // rewritten mapping cannot move any read outside the tables.
+  MemoryPlan plan(const uint8_t* graph, const GraphHeader& header) const;
 
   // One record per distinct tensor ID that any node names, in the order the
   // IDs are first named. Sizes come from the tensor table; an ID at or above
   // num_tensors gets size 0.
   std::vector<TensorLifetime> compute_lifetimes(const uint8_t* graph) const;
+  std::vector<TensorLifetime> compute_lifetimes(const uint8_t* graph, const GraphHeader& header) const;
 
   // Sorts `lifetimes` into placement order (ascending first_use, then
   // descending size, then ascending tensor_id so ties are deterministic),

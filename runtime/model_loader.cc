@@ -1,5 +1,6 @@
 #include "model_loader.h"
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -13,12 +14,58 @@ bool range_in_file(uint64_t offset, uint64_t size, uint64_t file_size) {
   return offset <= file_size && size <= file_size - offset;
 }
 
+// Length of the well-formed UTF-8 sequence at text[at], or 0 when it is not
+// one (a stray continuation, an overlong form, a surrogate, past U+10FFFF).
+size_t utf8_sequence_length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t lead = byte(at);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  uint8_t low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  return length;
+}
+
+// The path for an error message: unchanged when it is valid UTF-8, else with
+// each stray byte written as \xNN, so that the message can be decoded.
+std::string printable_path(const std::string& path) {
+  std::string out;
+  for (size_t at = 0; at < path.size();) {
+    const size_t length = utf8_sequence_length(path, at);
+    if (length == 0) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(static_cast<uint8_t>(path[at])));
+      out += escaped;
+      ++at;
+    } else {
+      out.append(path, at, length);
+      at += length;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 ModelLoader::ModelLoader(const std::string& path_) : path(path_) {
   try {
     file_handle = platform::open_for_reading(path);
-    if (file_handle == platform::kNoHandle) throw std::runtime_error("Failed to open file: " + path);
+    if (file_handle == platform::kNoHandle) throw std::runtime_error("Failed to open file: " + printable_path(path));
     if (!platform::file_size(file_handle, &file_size)) throw std::runtime_error("Failed to get file size");
     mapping_handle = platform::create_mapping(file_handle, file_size);
     if (mapping_handle == platform::kNoHandle) throw std::runtime_error("Failed to create file mapping");
@@ -46,7 +93,7 @@ ModelLoader::ModelLoader(const std::string& path_) : path(path_) {
     graph = base + header.graph_offset;
     tensors = graph + sizeof(GraphHeader);
     nodes = graph + node_record_offset(info.num_tensors, 0);
-    num_tensors = info.num_tensors;
+    graph_copy = info;
   } catch (...) {
     release();
     throw;
@@ -64,11 +111,12 @@ void ModelLoader::release() {
 }
 
 NodeRecord ModelLoader::node_record(uint32_t index) const {
+  if (index >= graph_copy.num_nodes) throw std::out_of_range("Invalid node index");
   return read_record<NodeRecord>(nodes + sizeof(NodeRecord) * uint64_t{index});
 }
 
 TensorView ModelLoader::load_tensor(uint32_t id) const {
-  if (id >= num_tensors) throw std::out_of_range("Invalid tensor ID");
+  if (id >= graph_copy.num_tensors) throw std::out_of_range("Invalid tensor ID");
   const TensorRecord record = read_record<TensorRecord>(tensors + sizeof(TensorRecord) * uint64_t{id});
   if (record.data_size == 0) throw std::runtime_error("Cannot load placeholder tensor - it has no data");
   if (record.ndim > kMaxDims) throw std::runtime_error("Tensor has more than 8 dimensions");

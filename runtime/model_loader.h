@@ -27,9 +27,12 @@ class ModelLoader {
 
   // Address of the graph header in the mapping; the tensor table follows it.
   const uint8_t* graph_header() const { return graph; }
-  // Copies of the graph's records. The graph header and both tables are
-  // known to lie in the file; node_record needs index < num_nodes.
-  GraphHeader graph_info() const { return read_record<GraphHeader>(graph); }
+  // The graph header as validated at open. The file may be rewritten while it
+  // is mapped, so every count and bound comes from this copy, never from the
+  // mapping: the tables it describes are known to lie in the file.
+  const GraphHeader& graph_info() const { return graph_copy; }
+  // A copy of node record `index`; std::out_of_range "Invalid node index"
+  // for an index outside the validated node table.
   NodeRecord node_record(uint32_t index) const;
 
   // A borrowing view over a stored tensor's elements in the mapping.
@@ -49,7 +52,7 @@ class ModelLoader {
   const uint8_t* graph = nullptr;
   const uint8_t* tensors = nullptr;
   const uint8_t* nodes = nullptr;  // the node table, after the tensor table
-  uint32_t num_tensors = 0;        // from the graph header, read once at open
+  GraphHeader graph_copy{};        // read once at open and validated
   platform::Handle file_handle = platform::kNoHandle;
   platform::Handle mapping_handle = platform::kNoHandle;
 };

@@ -29,8 +29,13 @@ struct Avx2 {
   static void store_first(void* p, Reg v, uint64_t count) {
     _mm256_maskstore_ps(static_cast<float*>(p), first(count), v);
   }
-  // One float from memory in every lane; a load-port broadcast.
-  static Reg broadcast(const void* p) { return _mm256_broadcast_ss(static_cast<const float*>(p)); }
+  // One float from memory in every lane; a load-port broadcast. Copied out
+  // first, since weights in the mapped file need not be 4-byte aligned.
+  static Reg broadcast(const void* p) {
+    float v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return _mm256_set1_ps(v);
+  }
   static Reg splat(float v) { return _mm256_set1_ps(v); }
   static Reg add(Reg a, Reg b) { return _mm256_add_ps(a, b); }
   static Reg mul(Reg a, Reg b) { return _mm256_mul_ps(a, b); }

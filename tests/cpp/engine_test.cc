@@ -221,6 +221,16 @@ TEST(Engine, SecondRunReusesCachedWeightsAndMakesNewOutputs) {
 
 // Node 0 reads weight 1; node 1 then writes tensor 1. The second run's
 // node 0 reads node 1's output from the first run instead of the file.
+// Every count comes from the header validated at open, so rewriting the
+// mapped file's counts to 2^32 - 1 changes nothing about what is read.
+TEST(Engine, CountsRewrittenAfterTheOpenAreIgnored) {
+  const ModelBuilder b = mlp();
+  TempFile file(b.bytes());
+  Engine engine = loaded(file);
+  file.overwrite(b.graph_offset(), 4 * sizeof(uint32_t), 0xFF);
+  EXPECT_EQ(values_of(engine.run({borrow(mlp_input, {2, 3})})[0]), kMlpOut);
+}
+
 TEST(Engine, NodeOutputShadowsAWeightForLaterRuns) {
   ModelBuilder b;
   b.add_placeholder({2, 2});                                    // 0: x

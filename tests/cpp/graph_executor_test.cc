@@ -120,6 +120,16 @@ TEST(GraphExecutor, BindsInputsAndReturnsOutputsByID) {
   EXPECT_EQ(Probe::bindings(executor), 2u);
 }
 
+TEST(GraphExecutor, CountsRewrittenAfterTheOpenAreIgnored) {
+  const ModelBuilder model = swap_model();
+  const TempFile file(model.bytes());
+  GraphExecutor executor;
+  executor.load_model(file.path());
+  file.overwrite(model.graph_offset(), 4 * sizeof(uint32_t), 0xFF);
+  const TensorHandle a = tensor(), b = tensor();
+  EXPECT_EQ(executor.execute({a, b}), (std::vector<TensorHandle>{b, a, nullptr}));
+}
+
 TEST(GraphExecutor, CudaPlansAndBindsWithoutAnArena) {
   GraphExecutor executor(Device::CUDA);
   const TempFile file(chain_model().bytes());

@@ -136,6 +136,15 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   const std::string& path() const { return path_; }
 
+  // Writes `size` copies of `byte` at `offset` in place, as another process
+  // rewriting a mapped model would.
+  void overwrite(uint64_t offset, size_t size, uint8_t byte) const {
+    FILE* file = std::fopen(path_.c_str(), "r+b");
+    std::fseek(file, static_cast<long>(offset), SEEK_SET);
+    for (size_t i = 0; i < size; ++i) std::fputc(byte, file);
+    std::fclose(file);
+  }
+
  private:
   std::string path_;
 };

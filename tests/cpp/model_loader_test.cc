@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -126,6 +130,29 @@ TEST(ModelLoader, UnopenablePathsNameThePath) {
   EXPECT_EQ(open_descriptors(), fds);
 }
 
+TEST(ModelLoader, RefusesAtOnceWhatItCannotMapSafely) {
+  const TempFile model(small_model().bytes());
+  const std::string fifo = model.path() + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(model.path().c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  const size_t fds = open_descriptors();
+  // A FIFO without a writer, a file open for writing, a path that is not
+  // UTF-8 (its stray bytes escaped so the message can be decoded).
+  EXPECT_EQ(open_error(fifo), "Failed to open file: " + fifo);
+  const int reader = ::open(model.path().c_str(), O_RDONLY);
+  if (::fcntl(reader, F_SETLEASE, F_RDLCK) == 0 || errno == EAGAIN) {  // writers show only where leases are granted
+    EXPECT_EQ(open_error(model.path()), "Failed to open file: " + model.path());
+  }
+  ::close(reader);
+  EXPECT_EQ(open_error("/no/such/\xff\xc3(\xe2\x82/\xed\xa0\x80\xc3\xa9"),
+            "Failed to open file: /no/such/\\xff\\xc3(\\xe2\\x82/\\xed\\xa0\\x80\xc3\xa9");
+  EXPECT_EQ(open_descriptors(), fds);
+  ::close(writer);
+  EXPECT_NO_THROW(ModelLoader{model.path()});
+  std::remove(fifo.c_str());
+}
+
 TEST(ModelLoader, GraphEndingExactlyAtFileEndOpens) {
   ModelBuilder b = small_model();
   std::vector<uint8_t> bytes = b.bytes();
@@ -209,6 +236,7 @@ TEST(ModelLoader, TensorIdsAndRecordDetails) {
   EXPECT_THROW(loader.load_tensor(0xFFFFFFFFu), std::out_of_range);
   EXPECT_EQ(loader.graph_info().num_tensors, 2u);
   EXPECT_EQ(loader.node_record(0).op_type, 1);
+  EXPECT_THROW(loader.node_record(1), std::out_of_range);
 }
 
 TEST(ModelLoader, WeightsRegionMayEndExactlyAtFileEnd) {

@@ -63,11 +63,19 @@ def test_cuda_devices():
     lambda path: qen.GraphExecutor().load_model(path),
     lambda path: qen.ModelLoader(path).get_metadata(),
 ])
-def test_paths_are_str_or_bytes_and_positional(make, identity_model):
+def test_paths_are_str_bytes_or_path_like_and_positional(make, identity_model):
     make(identity_model)
     make(identity_model.encode())
-    with pytest.raises(TypeError):
-        make(Path(identity_model))
+    make(bytearray(identity_model.encode()))
+    make(Path(identity_model))
+
+    class NotAPath:
+        def __fspath__(self):
+            return 3
+
+    for not_a_path in (NotAPath(), 3, None):
+        with pytest.raises(TypeError):
+            make(not_a_path)
     with pytest.raises(TypeError):
         qen.ModelLoader(path=identity_model)
     with pytest.raises(TypeError):

@@ -1,0 +1,105 @@
+"""Hostile but valid use from Python: odd files, inputs whose conversion runs
+code, files rewritten while mapped, re-entrant and concurrent calls. Each
+case ends in a result or a Python exception, in a child process that must
+survive them all."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+from qen_writer import RELU, Model
+
+CHILD = r"""
+import fcntl, json, sys, threading
+import numpy as np
+import _qen_core as qen
+
+mlp, small, fifo, graph_offset = sys.argv[1:]
+x = np.arange(8, dtype=np.float32).reshape(2, 4) - 3
+
+def loaded(cls=qen.Engine):
+    obj = cls(); obj.load_model(mlp); return obj
+
+engine, executor = loaded(), loaded(qen.GraphExecutor)
+expected = engine.run([x])[0]
+
+class Input:  # runs `action` when numpy converts it
+    def __init__(self, action): self.action = action
+    def __array__(self, dtype=None, copy=None): self.action(); return x
+
+class Finalised(np.ndarray):  # its finaliser reloads the engine with the smaller model
+    def __del__(self): engine.load_model(small)
+
+def rewritten():
+    with open(mlp, "r+b") as f:  # the graph header's four counts, as another process could
+        f.seek(int(graph_offset)); f.write(b"\xff" * 16)
+    return engine.run([x])[0].tolist() == expected.tolist() and executor.execute([x]) == [None]
+
+def finaliser_after_run():
+    engine.run([x.copy().view(Finalised)])
+    return engine.run([x])[0].tolist() == expected.tolist() and engine.run([x])[0].tolist() == x.tolist()
+
+def threads(engines):
+    inputs = [x * k for k in range(8)]
+    results = {}
+    def work(k): results[k] = [engines[k % len(engines)].run([inputs[k]])[0] for _ in range(50)]
+    workers = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    [w.start() for w in workers]; [w.join() for w in workers]
+    single = loaded()
+    return len(results) == 8 and all((r == single.run([inputs[k]])[0]).all() for k in results for r in results[k])
+
+def writer_open():
+    with open(small, "rb") as f:  # where no lease is granted, writers cannot be seen
+        try:
+            fcntl.fcntl(f, fcntl.F_SETLEASE, fcntl.F_RDLCK); fcntl.fcntl(f, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+        except OSError:
+            raise RuntimeError(f"Failed to open file: {small}")
+    with open(small, "ab"):
+        qen.ModelLoader(small)
+
+items = []
+items.extend([Input(items.clear)] + [np.ones((2, 4), np.float32) * k for k in range(100)])
+busy = "RuntimeError: {} is already in a call on this thread; it cannot be re-entered"
+refused = "RuntimeError: Failed to open file: {}"
+CASES = {  # each action and the outcome it must have
+    "fifo loader": (lambda: qen.ModelLoader(fifo), refused.format(fifo)),
+    "fifo engine": (lambda: qen.Engine().load_model(fifo), refused.format(fifo)),
+    "list cleared while converted": (lambda: engine.run(items)[0].tolist() == expected.tolist(), True),
+    "run in __array__ of run": (lambda: engine.run([Input(lambda: engine.run([x]))]), busy.format("Engine")),
+    "load in __array__ of run": (lambda: engine.run([Input(lambda: engine.load_model(small))]), busy.format("Engine")),
+    "execute in __array__": (lambda: executor.execute([Input(lambda: executor.execute([]))]),
+                             busy.format("GraphExecutor")),
+    "peak in __array__ of run": (lambda: engine.run([Input(engine.peak_memory_usage)])[0] is not None, True),
+    "one engine, 8 threads": (lambda: threads([engine]), True),
+    "4 engines, 8 threads": (lambda: threads([engine] + [loaded() for _ in range(3)]), True),
+    "counts rewritten after open": (rewritten, True),
+    "finaliser reloads after run": (finaliser_after_run, True),
+    "file open for writing": (writer_open, refused.format(small)),
+    "float64 extent 2^32": (lambda: engine.run([np.broadcast_to(np.zeros(1), (2**32 + 1,))]),
+                            "RuntimeError: Unsupported dtype"),
+    "path not UTF-8": (lambda: qen.Engine().load_model(b"/no/such/\xff.qen"), refused.format("/no/such/\\xff.qen")),
+}
+for case, (action, expected_outcome) in CASES.items():
+    try:
+        outcome = action()
+    except Exception as e:
+        outcome = f"{type(e).__name__}: {e}"
+    if outcome != expected_outcome:
+        print(f"{case}: {outcome!r}, expected {expected_outcome!r}")
+"""
+
+
+def test_hostile_use_raises_or_runs(tmp_path, write_model):
+    mlp = Model()
+    x = mlp.placeholder(2, 4)
+    h = mlp.linear(x, np.arange(12, dtype=np.float32).reshape(3, 4), np.ones(3, np.float32))
+    mlp.inputs, mlp.outputs = [x], [mlp.activation(RELU, h)]
+    small = Model()
+    small.inputs = small.outputs = [small.placeholder(2, 4)]
+    paths = [write_model(mlp), write_model(small), str(tmp_path / "fifo")]
+    os.mkfifo(paths[2])
+    child = subprocess.run([sys.executable, "-c", CHILD, *paths, str(mlp.graph_offset)], capture_output=True,
+                           text=True, timeout=120)
+    assert (child.returncode, child.stdout) == (0, ""), child.stdout + child.stderr[-3000:]
