@@ -55,6 +55,9 @@ struct Job {
 // the slot when the caller has run out of parts is taken back by the caller,
 // so a worker that has not been scheduled in time costs the call nothing.
 struct alignas(64) Slot {
+  // Whether the worker spins before it sleeps: only while the workers and
+  // the caller fit on the cores, where spinning takes no core from them.
+  bool spins = true;
   std::atomic<Job*> job{nullptr};
   std::atomic<bool> sleeping{false};
   std::mutex mutex;
@@ -75,7 +78,7 @@ struct alignas(64) Slot {
   bool take_back(Job* posted) { return job.compare_exchange_strong(posted, nullptr); }
 
   Job* wait() {
-    const Clock::time_point until = Clock::now() + kSpin;
+    const Clock::time_point until = Clock::now() + (spins ? kSpin : Clock::duration::zero());
     for (unsigned i = 1;; ++i) {
       if (job.load(std::memory_order_relaxed) != nullptr)
         if (Job* posted = job.exchange(nullptr)) return posted;
@@ -129,6 +132,7 @@ class ThreadPool {
     if (wanted > kMaxWorkers) wanted = kMaxWorkers;
     while (slots.size() < wanted) {
       auto slot = std::make_unique<Slot>();
+      slot->spins = slots.size() + 1 < cores;
       try {
         std::thread(worker_main, slot.get()).detach();
       } catch (const std::system_error&) {
@@ -140,6 +144,7 @@ class ThreadPool {
   }
 
   std::atomic<bool> busy{false};
+  const unsigned cores = resolve_thread_count(0);
   std::vector<std::unique_ptr<Slot>> slots;
 };
 
