@@ -58,8 +58,10 @@ constexpr uint64_t kSoftmaxGrain = 1 << 13;
 constexpr uint64_t kRowStep = 32, kColumnStep = 16;
 
 void run_linear(const KernelVariant& kernels, const LinearArgs& a, unsigned threads) {
-  uint64_t work;  // multiply-adds; three 32-bit extents can exceed 64 bits
-  if (__builtin_mul_overflow(a.m, a.n, &work) || __builtin_mul_overflow(work, a.k, &work)) work = UINT64_MAX;
+  // Multiply-adds. M and N are 32-bit extents, so their product fits; with
+  // K it may not, and is then capped.
+  uint64_t work = a.m * a.n;
+  work = a.k != 0 && work > UINT64_MAX / a.k ? UINT64_MAX : work * a.k;
   const uint64_t parts = part_count(work, kLinearGrain, threads);
   if (parts <= 1) return kernels.linear(a);
   const uint64_t row_steps = ceil_div(a.m, kRowStep), column_steps = ceil_div(a.n, kColumnStep);
