@@ -1,7 +1,9 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
-# Everything is installed into .venv inside the repository; the C++ tests
-# need Debian's libgtest-dev and the fuzz targets clang with its sanitizer
-# runtimes, installed with apt-get when they are missing.
+# Everything is installed into .venv inside the repository (the package with
+# the extras its tests and demo use: torch is pinned by the extra); the C++
+# tests need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
+# runtimes, and the Windows tests MinGW-w64, Wine and GoogleTest's sources,
+# installed with apt-get when they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -13,19 +15,20 @@ ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 BENCH_BUILD := build/bench
+WIN_BUILD  := build/windows
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-asan test-tsan test-python install venv system-deps fuzz-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
-demo: install
-	$(PIP) install --quiet --disable-pip-version-check -r requirements-demo.txt
+demo: venv
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp test-asan test-tsan test-python fuzz-smoke
+test: test-cpp test-asan test-tsan test-python fuzz-smoke test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -33,6 +36,10 @@ venv:
 
 install: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation .
+
+# The package with every optional framework: what the Python tests exercise.
+install-extras: venv
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray]"
 
 # Installs those of the Debian packages $(1) that are missing.
 apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -44,6 +51,9 @@ system-deps:
 
 fuzz-deps:
 	$(call apt_install,clang libclang-rt-14-dev)
+
+windows-deps:
+	$(call apt_install,g++-mingw-w64-x86-64-posix wine64 googletest)
 
 # Configures build directory $(1) with CMake arguments $(2) and builds it.
 cmake_build = $(WITH_VENV) cmake -S . -B $(1) -G Ninja $(2) && $(WITH_VENV) cmake --build $(1)
@@ -68,10 +78,18 @@ test-tsan: system-deps venv
 	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/cpp/$$t --gtest_filter='*Thread*' --gtest_brief=1 || exit 1; \
 	done
 
-test-python: install
+# The C++ tests cross-built for 64-bit Windows, GoogleTest with them from
+# Debian's sources, and run by ctest under Wine, whose prefix is made in
+# $(WIN_BUILD)/wine on the first run.
+test-windows: windows-deps venv
+	$(call cmake_build,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
+	$(call run_ctest,$(WIN_BUILD))
+
+test-python: install-extras
 	$(PY) -m pytest
 
-fuzz-build: fuzz-deps venv
+fuzz-build: fuzz-deps install
 	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
 	$(PY) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
 

@@ -31,9 +31,10 @@ import onnxruntime as ort
 from onnx import TensorProto, helper
 from threadpoolctl import threadpool_info, threadpool_limits
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import _qen_core as qen  # noqa: E402
-from qen_writer import GELU, RELU, SOFTMAX, Model  # noqa: E402
+import _qen_core as qen
+from qen import Layer, ModelWriter, write_sequential
+
+GELU, RELU, SOFTMAX = "gelu", "relu", "softmax"
 
 try:
     import torch
@@ -72,24 +73,16 @@ def engine_for(path, threads=1):
 
 def save_qen(path, layers, width, activations):
     """A chain of Linear layers [(W, b)], each followed by its activation op or None."""
-    model = Model()
-    x = model.placeholder(0, width)
-    model.inputs = [x]
-    for (w, b), op in zip(layers, activations):
-        x = model.linear(x, w, b)
-        if op is not None:
-            x = model.activation(op, x)
-    model.outputs = [x]
-    model.save(path)
+    chain, tensors = [], {}
+    for i, ((w, b), op) in enumerate(zip(layers, activations)):
+        tensors[f"w{i}"], tensors[f"b{i}"] = w, b
+        chain += [Layer("linear", f"w{i}", f"b{i}")] + ([Layer(op)] if op is not None else [])
+    write_sequential(path, chain, tensors, input_shape=(None, width), producer="bench", producer_version="0")
     return path
 
 
 def save_single_op_qen(path, op, cols):
-    model = Model()
-    x = model.placeholder(0, cols)
-    model.inputs = [x]
-    model.outputs = [model.activation(op, x)]
-    model.save(path)
+    write_sequential(path, [Layer(op)], {}, input_shape=(None, cols), producer="bench", producer_version="0")
     return path
 
 
@@ -302,10 +295,9 @@ def bench_python_threads(table, tmp):
 
 def bench_call_overhead(table, tmp):
     """A graph without nodes whose output is its input: the cost of a call, conversions included."""
-    model = Model()
-    x = model.placeholder(0, 64)
-    model.inputs, model.outputs = [x], [x]
-    model.save(tmp / "identity.qen")
+    writer = ModelWriter(producer="bench", producer_version="0")
+    writer.add_output(writer.add_input("x", (None, 64)))
+    writer.write(tmp / "identity.qen")
     graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "identity",
                               [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, 64])],
                               [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])

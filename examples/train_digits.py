@@ -1,18 +1,18 @@
-"""Trains the demo's digit classifier with numpy and writes digits.qen.
+"""Trains a digit classifier with numpy and writes digits.qen with qen's writer.
 
 64 pixels -> Linear 64 -> GELU -> Linear 32 -> ReLU -> Linear 10 -> Softmax.
-Plain full-batch Adam on cross-entropy; deterministic for a given numpy.
+Plain full-batch Adam on cross-entropy; deterministic for a given numpy. The
+file carries a probe certificate of its first four test samples.
 Run: python examples/train_digits.py [output path]
 """
 
-import json
 import sys
 from pathlib import Path
 
 import numpy as np
 
+import qen
 from digits_data import split
-from qen_writer import GELU, RELU, SOFTMAX, Model
 
 SIZES = [64, 64, 32, 10]
 STEPS = 600
@@ -61,16 +61,17 @@ def train(x, y):
     return params
 
 
-def to_model(params, accuracy):
-    model = Model()
-    x = model.placeholder(1, SIZES[0])
-    h = model.activation(GELU, model.linear(x, *params[0]))
-    h = model.activation(RELU, model.linear(h, *params[1]))
-    y = model.activation(SOFTMAX, model.linear(h, *params[2]))
-    model.inputs, model.outputs = [x], [y]
-    model.metadata = json.dumps({"name": "digits-mlp", "input": "8x8 pixels / 16, flattened",
-                                 "layers": SIZES, "test_accuracy": round(accuracy, 4)}).encode()
-    return model
+def write_model(path, params, accuracy, probe):
+    tensors = {}
+    for i, (w, b) in enumerate(params):
+        tensors[f"fc{i}.weight"], tensors[f"fc{i}.bias"] = w.astype(np.float32), b.astype(np.float32)
+    fc = [qen.Layer("linear", f"fc{i}.weight", f"fc{i}.bias", name=f"fc{i}") for i in range(3)]
+    layers = [fc[0], qen.Layer("gelu"), fc[1], qen.Layer("relu"), fc[2], qen.Layer("softmax")]
+    qen.write_sequential(path, layers, tensors, input_shape=(None, SIZES[0]), probe=probe,
+                         metadata={"name": "digits-mlp", "input": "8x8 pixels / 16, flattened",
+                                   "layers": SIZES, "test_accuracy": round(accuracy, 4),
+                                   "classes": list(range(10))},
+                         producer="examples/train_digits.py", producer_version=qen.__version__)
 
 
 def main():
@@ -78,7 +79,7 @@ def main():
     x_train, y_train, x_test, y_test = split()
     params = train(x_train.astype(np.float64), y_train)
     accuracy = float((forward(params, x_test)[1].argmax(1) == y_test).mean())
-    to_model(params, accuracy).save(out)
+    write_model(out, params, accuracy, x_test[:4])
     print(f"wrote {out.name}: test accuracy {accuracy:.4f}")
 
 

@@ -3,18 +3,13 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "cpu_features.h"
 #include "thread_pool.h"
 
 namespace qen {
 namespace {
 
 bool always() { return true; }
-
-#ifdef QEN_X86_KERNELS
-// __builtin_cpu_init makes the answers valid even before static constructors run.
-bool has_avx512() { return __builtin_cpu_init(), __builtin_cpu_supports("avx512f"); }
-bool has_avx2() { return __builtin_cpu_init(), __builtin_cpu_supports("avx2"); }
-#endif
 
 void require_fp32(const TensorView& t) {
   if (t.dtype != DType::FP32) throw std::runtime_error("Only FP32 supported");
@@ -102,8 +97,8 @@ void run_elementwise(void (*kernel)(const void*, void*, uint64_t), const void* x
 const std::vector<KernelVariant>& kernel_variants() {
   static const std::vector<KernelVariant> variants{
 #ifdef QEN_X86_KERNELS
-      {"avx512", has_avx512, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
-      {"avx2", has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
+      {"avx512", cpu_has_avx512f, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
+      {"avx2", cpu_has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
 #endif
       {"scalar", always, linear_f32_scalar, relu_f32_scalar, gelu_f32_scalar, softmax_f32_scalar}};
   return variants;

@@ -12,18 +12,27 @@ constexpr size_t kAlignment = 64;
 
 }  // namespace
 
-// posix_memalign may return null for 0 bytes; ask for at least one cache line
-// so that an empty tensor still gets a valid, freeable block.
+// The aligned allocators may return null for 0 bytes; ask for at least one
+// cache line so that an empty tensor still gets a valid, freeable block.
 void* aligned_allocate(uint64_t bytes) {
   if (bytes > UINT64_MAX - kAlignment) return nullptr;
   const uint64_t rounded = bytes == 0 ? kAlignment : (bytes + kAlignment - 1) / kAlignment * kAlignment;
   if (rounded > SIZE_MAX) return nullptr;
+#ifdef _WIN32
+  return _aligned_malloc(static_cast<size_t>(rounded), kAlignment);
+#else
   void* block = nullptr;
   if (posix_memalign(&block, kAlignment, static_cast<size_t>(rounded)) != 0) return nullptr;
   return block;
+#endif
 }
 
+// Windows' aligned blocks must go back through _aligned_free, never free.
+#ifdef _WIN32
+void aligned_free(void* block) { _aligned_free(block); }
+#else
 void aligned_free(void* block) { std::free(block); }
+#endif
 
 size_t element_size(DType dtype) {
   switch (dtype) {

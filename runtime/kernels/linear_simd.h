@@ -17,6 +17,8 @@
 // computed on zeros or repeated rows and never stored.
 #pragma once
 
+#include <xmmintrin.h>
+
 #include <cstdint>
 
 #include "kernels.h"
@@ -109,7 +111,7 @@ void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_
   const uint64_t next_rows = j0 + kCols < a.n ? smaller(kCols, a.n - j0 - kCols) : 0;
   const unsigned char* next = float_at(a.w, smaller(j0 + kCols, a.n - 1) * a.k);
   for (uint64_t k = 0; k < a.k; ++k) {
-    __builtin_prefetch(next + k * next_rows * sizeof(float), 0, 2);
+    _mm_prefetch(reinterpret_cast<const char*>(next + k * next_rows * sizeof(float)), _MM_HINT_T1);
     const typename V::Reg x0 = V::load(panel + k * kRows), x1 = V::load(panel + k * kRows + V::kWidth);
     // One broadcast of each weight serves both vectors of rows.
     for (uint64_t c = 0; c < kCols; ++c) {

@@ -7,13 +7,18 @@
 // GCC 12's AVX-512 intrinsics start some results from a self-initialised
 // placeholder, which -Wmaybe-uninitialized reports at every use (GCC bug
 // 105593); the warning is silenced for the intrinsics' own lines only.
+#ifdef __GNUC__
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
+#ifdef __GNUC__
 #pragma GCC diagnostic pop
+#endif
 
 #include <cstdint>
+#include <cstring>
 
 namespace qen {
 namespace {
@@ -33,7 +38,7 @@ struct Avx512 {
   // One float from memory in every lane.
   static Reg broadcast(const void* p) {
     float v;
-    __builtin_memcpy(&v, p, sizeof v);
+    std::memcpy(&v, p, sizeof v);
     return splat(v);
   }
   static Reg splat(float v) { return _mm512_set1_ps(v); }

@@ -7,6 +7,7 @@
 #include <math.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/elementwise_simd.h"
 
@@ -20,7 +21,7 @@ namespace {
 template <class V>
 float row_max(const void* row, uint64_t cols) {
   float m;
-  __builtin_memcpy(&m, row, sizeof m);
+  std::memcpy(&m, row, sizeof m);
   uint64_t c = 0;
   if (cols >= V::kWidth) {
     typename V::Reg lanes = V::splat(m);
@@ -29,7 +30,7 @@ float row_max(const void* row, uint64_t cols) {
   }
   for (; c < cols; ++c) {
     float v;
-    __builtin_memcpy(&v, float_at(row, c), sizeof v);
+    std::memcpy(&v, float_at(row, c), sizeof v);
     if (v > m) m = v;
   }
   return m;
@@ -45,9 +46,9 @@ void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols) {
     float s = 0.0f;
     for (uint64_t c = 0; c < cols; ++c) {
       float v;
-      __builtin_memcpy(&v, in + c * 4, sizeof v);
+      std::memcpy(&v, in + c * 4, sizeof v);
       const float e = expf(v - m);
-      __builtin_memcpy(out + c * 4, &e, sizeof e);
+      std::memcpy(out + c * 4, &e, sizeof e);
       s = s + e;
     }
     const typename V::Reg sum = V::splat(s);

@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
 #include <sched.h>
+#endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error_of.h"
@@ -224,6 +228,9 @@ TEST(Engine, SecondRunReusesCachedWeightsAndMakesNewOutputs) {
 // Every count comes from the header validated at open, so rewriting the
 // mapped file's counts to 2^32 - 1 changes nothing about what is read.
 TEST(Engine, CountsRewrittenAfterTheOpenAreIgnored) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses every writer while a loader holds the file";
+#endif
   const ModelBuilder b = mlp();
   TempFile file(b.bytes());
   Engine engine = loaded(file);
@@ -392,9 +399,13 @@ TEST(Engine, EveryThreadCountGivesTheBitsOfOne) {
 }
 
 TEST(Engine, ThreadCountZeroMeansEveryAvailableCore) {
+#if defined(__linux__)
   cpu_set_t cores;
   ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
   EXPECT_EQ(resolve_thread_count(0), static_cast<unsigned>(CPU_COUNT(&cores)));
+#else
+  EXPECT_EQ(resolve_thread_count(0), std::max(1u, std::thread::hardware_concurrency()));
+#endif
   EXPECT_THROW(Engine(Device::CPU, -1), std::invalid_argument);
 }
 

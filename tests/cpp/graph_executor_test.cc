@@ -121,6 +121,9 @@ TEST(GraphExecutor, BindsInputsAndReturnsOutputsByID) {
 }
 
 TEST(GraphExecutor, CountsRewrittenAfterTheOpenAreIgnored) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses every writer while a loader holds the file";
+#endif
   const ModelBuilder model = swap_model();
   const TempFile file(model.bytes());
   GraphExecutor executor;

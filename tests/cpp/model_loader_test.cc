@@ -2,38 +2,28 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#ifndef _WIN32
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
 
 #include "model_builder.h"
+#include "process_resources.h"
 
 namespace qen {
 namespace {
 
+using testing::mapped_regions;
 using testing::ModelBuilder;
+using testing::open_descriptors;
 using testing::patch;
 using testing::TempFile;
-
-size_t count_lines(const char* path) {
-  std::ifstream in(path);
-  size_t lines = 0;
-  for (std::string line; std::getline(in, line);) ++lines;
-  return lines;
-}
-
-size_t open_descriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
 
 std::string open_error(const std::string& path) {
   try {
@@ -72,10 +62,10 @@ TEST_P(LoaderRefuses, WithItsMessageAndReleasesEverything) {
   // AddressSanitizer that maps new regions); the second must then add nothing.
   open_error(file.path());
   const size_t fds = open_descriptors();
-  const size_t maps = count_lines("/proc/self/maps");
+  const size_t maps = mapped_regions();
   EXPECT_EQ(open_error(file.path()), GetParam().message);
   EXPECT_EQ(open_descriptors(), fds);
-  EXPECT_EQ(count_lines("/proc/self/maps"), maps);
+  EXPECT_EQ(mapped_regions(), maps);
 }
 
 constexpr uint64_t kGraphSizeField = 32;
@@ -123,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ModelLoader, UnopenablePathsNameThePath) {
   const std::string dir = std::filesystem::temp_directory_path().string();
+  open_error(dir);  // the first throw may acquire what throwing needs (Wine: handles)
   const size_t fds = open_descriptors();
   // what() ends at the NUL byte, so the message is compared as a C string.
   for (const std::string& path : {dir + "/qen_no_such_file.qen", dir, std::string("a\0b", 3)})
@@ -131,6 +122,9 @@ TEST(ModelLoader, UnopenablePathsNameThePath) {
 }
 
 TEST(ModelLoader, RefusesAtOnceWhatItCannotMapSafely) {
+#ifdef _WIN32
+  GTEST_SKIP() << "FIFOs and read leases are POSIX; file_mapping_windows_test covers Windows' writers and paths";
+#else
   const TempFile model(small_model().bytes());
   const std::string fifo = model.path() + ".fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -151,6 +145,7 @@ TEST(ModelLoader, RefusesAtOnceWhatItCannotMapSafely) {
   ::close(writer);
   EXPECT_NO_THROW(ModelLoader{model.path()});
   std::remove(fifo.c_str());
+#endif
 }
 
 TEST(ModelLoader, GraphEndingExactlyAtFileEndOpens) {

@@ -13,8 +13,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-import qen_writer as qw  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+import model_builder as qw  # noqa: E402
 
 U32_MAX, U64_MAX = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
 # Field offsets: file header; graph header, tensor and node record (from their start).

@@ -1,12 +1,7 @@
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-from qen_writer import Model  # noqa: E402
+from model_builder import Model
 
 
 @pytest.fixture

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _qen_core as qen
-from qen_writer import Model
+from model_builder import Model
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import sys
 
 import numpy as np
 
-from qen_writer import RELU, Model
+from model_builder import RELU, Model
 
 CHILD = r"""
 import fcntl, json, sys, threading

@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 
-from qen_writer import FILE_HEADER, GRAPH_HEADER, LINEAR, NODE_RECORD, RELU, SOFTMAX, TENSOR_RECORD, Model
+from model_builder import FILE_HEADER, GRAPH_HEADER, LINEAR, NODE_RECORD, RELU, SOFTMAX, TENSOR_RECORD, Model
 
 U64_MAX = 2**64 - 1
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import _qen_core as qen
-from qen_writer import Model
+from model_builder import Model
 
 STUB = Path(__file__).resolve().parents[2] / "bindings" / "_qen_core.pyi"
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _qen_core as qen
-from qen_writer import GELU, SOFTMAX, Model
+from model_builder import GELU, SOFTMAX, Model
 
 # x [200, 129] -> Linear 150 -> GELU -> Linear 170 -> Softmax: every node is big enough to be split.
 RNG = np.random.default_rng(5)

@@ -1,26 +1,23 @@
-"""Writes model files for the QEN runtime.
+"""A low-level model file builder for the tests and the fuzz seeds.
 
-A model is a list of tensors (stored arrays or placeholders filled at run
-time) and a list of nodes in execution order. `Model.to_bytes()` lays the file
-out as header | metadata | graph block | weights; the tests patch or truncate
-its result to make malformed files.
+Unlike `qen.ModelWriter` it checks nothing and aligns nothing: a model is a
+list of tensors (stored arrays or placeholders) and a list of nodes, laid out
+as header | metadata | graph block | weights with every ID exactly as given,
+so tests can build the files the runtime must refuse and patch or cut the
+bytes of `Model.to_bytes()`. The records come from `qen.format`.
 """
 
 from __future__ import annotations
 
-import struct
 from dataclasses import dataclass, field
 
 import numpy as np
 
-MAGIC = b"QEN\x00"
-LINEAR, RELU, GELU, SOFTMAX = 1, 2, 3, 4
-DTYPE_CODES = {np.dtype(np.float32): 0, np.dtype(np.float16): 1, np.dtype(np.int8): 2, np.dtype(np.int32): 3}
+from qen.format import (FILE_HEADER, GRAPH_HEADER, NODE_RECORD, TENSOR_RECORD, FileHeader, GraphHeader,  # noqa: F401
+                        NodeRecord, Op, TensorRecord, graph_block_size)
 
-FILE_HEADER = struct.Struct("<4sIQQQQQ24x")  # 72 bytes
-GRAPH_HEADER = struct.Struct("<IIII16I16I")  # 144 bytes
-TENSOR_RECORD = struct.Struct("<QQI8IB3x")  # 56 bytes
-NODE_RECORD = struct.Struct("<HHH2x16I16III64x")  # 208 bytes
+LINEAR, RELU, GELU, SOFTMAX = Op.LINEAR, Op.RELU, Op.GELU, Op.SOFTMAX
+DTYPE_CODES = {np.dtype(np.float32): 0, np.dtype(np.float16): 1, np.dtype(np.int8): 2, np.dtype(np.int32): 3}
 
 
 @dataclass
@@ -77,14 +74,12 @@ class Model:
 
     @property
     def weights_offset(self) -> int:
-        return (self.graph_offset + GRAPH_HEADER.size + TENSOR_RECORD.size * len(self.tensors)
-                + NODE_RECORD.size * len(self.nodes))
+        return self.graph_offset + graph_block_size(len(self.tensors), len(self.nodes))
 
     def to_bytes(self) -> bytes:
         return b"".join(self._pieces())
 
     def save(self, path) -> None:
-        """Writes the file piece by piece, so a large model is never held twice."""
         with open(path, "wb") as f:
             for piece in self._pieces():
                 f.write(piece)
@@ -93,20 +88,12 @@ class Model:
         """The file in order: header, metadata, graph block, then each tensor's data."""
         records, offset = [], 0
         for t in self.tensors:
-            dims = list(t.dims)[:8] + [0] * (8 - min(len(t.dims), 8))
-            records.append(TENSOR_RECORD.pack(offset, len(t.data), len(t.dims), *dims, t.dtype))
+            records.append(TensorRecord.of(offset, len(t.data), t.dims, t.dtype).pack())
             offset += len(t.data)
-        nodes = [NODE_RECORD.pack(n.op, len(n.inputs), len(n.outputs), *_ids(n.inputs), *_ids(n.outputs),
-                                  n.weight, n.bias) for n in self.nodes]
-        graph = GRAPH_HEADER.pack(len(self.nodes), len(self.tensors), len(self.inputs), len(self.outputs),
-                                  *_ids(self.inputs), *_ids(self.outputs))
-        graph_size = self.weights_offset - self.graph_offset
-        yield FILE_HEADER.pack(MAGIC, 1, FILE_HEADER.size, len(self.metadata), self.graph_offset, graph_size,
-                               self.weights_offset)
+        nodes = [NodeRecord(n.op, tuple(n.inputs), tuple(n.outputs), n.weight, n.bias).pack() for n in self.nodes]
+        graph = GraphHeader.of(len(self.nodes), len(self.tensors), self.inputs, self.outputs).pack()
+        yield FileHeader(FILE_HEADER.size, len(self.metadata), self.graph_offset,
+                         self.weights_offset - self.graph_offset, self.weights_offset).pack()
         yield self.metadata + graph + b"".join(records) + b"".join(nodes)
         for t in self.tensors:
             yield t.data
-
-
-def _ids(ids: list[int]) -> list[int]:
-    return list(ids)[:16] + [0] * (16 - min(len(ids), 16))

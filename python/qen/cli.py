@@ -1,0 +1,267 @@
+"""The `qen` command: inspect, convert, verify and bench model files.
+
+    qen inspect FILE [--json]      header, metadata, tensor and node tables, bytes per region
+    qen convert SRC.onnx -o OUT    an ONNX model into a model file
+    qen verify FILE                rerun the file's probe: exit 0 when this machine gives its bits
+    qen bench FILE [--batch N]     latency: median and p99 over repeated runs
+
+Exit status 0 only on success. A user error (a missing or malformed file, a
+model a converter refuses) is one line on stderr, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import mmap
+import os
+import sys
+import time
+from typing import Sequence
+
+import numpy as np
+
+from . import format as fmt
+
+__all__ = ["main"]
+
+_ROLES = ("input", "output", "weight", "bias")
+
+
+class UserError(Exception):
+    """Reported as one line and exit status 1."""
+
+
+def _open_view(path: str):
+    """The file's bytes as a read-only mapping, refused the way the runtime's loader refuses to open it."""
+    try:
+        f = open(path, "rb")
+    except OSError:
+        raise fmt.FormatError(f"Failed to open file: {path}") from None
+    with f:
+        try:
+            return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):  # a 0-byte file cannot be mapped
+            raise fmt.FormatError("Failed to create file mapping") from None
+
+
+def describe(model: fmt.ModelFile) -> dict:
+    """Everything `inspect` shows, as plain JSON-ready values."""
+    h, g = model.header, model.graph
+    roles: dict[int, set[str]] = {}
+    for tid in g.inputs:
+        roles.setdefault(tid, set()).add("input")
+    for tid in g.outputs:
+        roles.setdefault(tid, set()).add("output")
+    for node in model.nodes:
+        if node.op_type == fmt.Op.LINEAR:
+            roles.setdefault(node.weight_id, set()).add("weight")
+            roles.setdefault(node.bias_id, set()).add("bias")
+    problems = _node_problems(model)
+    tensors = []
+    for i, t in enumerate(model.tensors):
+        status = "placeholder" if t.is_placeholder else (model.tensor_problem(i) or "ok")
+        if status not in ("ok", "placeholder"):
+            problems.append(f"tensor {i}: {status}")
+        dtype = _enum_name(fmt.DType, t.dtype)
+        tensors.append({"id": i, "role": "/".join(r for r in _ROLES if r in roles.get(i, ())) or "-",
+                        "dims": list(t.dims), "dtype": dtype, "data_offset": t.data_offset,
+                        "data_size": t.data_size, "status": status})
+    nodes = [{"index": j, "op": _enum_name(fmt.Op, n.op_type),
+              "inputs": list(n.inputs), "outputs": list(n.outputs),
+              **({"weight_id": n.weight_id, "bias_id": n.bias_id} if n.op_type == fmt.Op.LINEAR else {})}
+             for j, n in enumerate(model.nodes)]
+    try:
+        raw = model.metadata_bytes()
+    except fmt.FormatError as error:
+        problems.append(str(error))
+        raw = b""
+    text = raw.decode("utf-8", errors="replace")
+    try:
+        metadata = json.loads(text)
+    except ValueError:
+        metadata = text
+    stored = sum(t.data_size for t in model.tensors)
+    extent = fmt.graph_block_size(g.num_tensors, g.num_nodes)
+    regions = {"header": fmt.FILE_HEADER.size, "metadata": h.metadata_size, "graph": extent, "weights": stored}
+    regions["other"] = max(0, model.file_size - sum(min(v, model.file_size) for v in regions.values()))
+    return {"file_size": model.file_size,
+            "header": {"version": h.version, "metadata_offset": h.metadata_offset,
+                       "metadata_size": h.metadata_size, "graph_offset": h.graph_offset,
+                       "graph_size": h.graph_size, "weights_offset": h.weights_offset},
+            "graph": {"num_nodes": g.num_nodes, "num_tensors": g.num_tensors, "inputs": list(g.inputs),
+                      "outputs": list(g.outputs)},
+            "metadata": metadata, "tensors": tensors, "nodes": nodes, "regions": regions, "problems": problems}
+
+
+def _node_problems(model: fmt.ModelFile) -> list[str]:
+    """What the runtime would refuse when it plans or runs the graph, in the runtime's words."""
+    problems = []
+    count = len(model.tensors)
+    for j, n in enumerate(model.nodes):
+        if isinstance(_enum_name(fmt.Op, n.op_type), int):
+            problems.append(f"node {j}: Unsupported op type: {n.op_type}")
+        if n.num_inputs > fmt.MAX_IDS or n.num_outputs > fmt.MAX_IDS:
+            problems.append(f"node {j}: Node has more than 16 inputs or outputs")
+        ids = list(n.inputs) + list(n.outputs) + ([n.weight_id, n.bias_id] if n.op_type == fmt.Op.LINEAR else [])
+        if any(i >= count for i in ids):
+            problems.append(f"node {j}: Invalid tensor ID")
+    return problems
+
+
+def _enum_name(kind, value: int) -> str | int:
+    """The member's name, or the number itself for a value the runtime does not know."""
+    try:
+        return kind(value).name
+    except ValueError:
+        return value
+
+
+def _table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
+    cells = [list(map(str, header))] + [[str(c) for c in row] for row in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(header))]
+    return "\n".join("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip() for row in cells)
+
+
+def _print_description(path: str, d: dict) -> None:
+    h, g = d["header"], d["graph"]
+    print(f"{path}: {d['file_size']} bytes, format version {h['version']}")
+    print(_table(["field", "value"], [(k, v) for k, v in h.items() if k != "version"]))
+    print(f"\ngraph: {g['num_nodes']} nodes, {g['num_tensors']} tensors, inputs {g['inputs']}, "
+          f"outputs {g['outputs']}")
+    print("\nmetadata:")
+    meta = _shortened(d["metadata"])
+    if isinstance(meta, dict):
+        for key, value in meta.items():
+            print(f"  {key}: {json.dumps(value, ensure_ascii=False)}")
+    else:
+        print(f"  {meta!r}")
+    print("\ntensors:")
+    print(_table(["id", "role", "dims", "dtype", "offset", "bytes", "status"],
+                 [(t["id"], t["role"], t["dims"], t["dtype"], t["data_offset"], t["data_size"], t["status"])
+                  for t in d["tensors"]]))
+    print("\nnodes:")
+    print(_table(["#", "op", "inputs", "outputs", "weight", "bias"],
+                 [(n["index"], n["op"], n["inputs"], n["outputs"], n.get("weight_id", "-"), n.get("bias_id", "-"))
+                  for n in d["nodes"]]))
+    print("\nbytes per region:")
+    print(_table(["region", "bytes"], list(d["regions"].items())))
+    for problem in d["problems"]:
+        print(f"problem: {problem}")
+
+
+def _shortened(meta):
+    """The metadata for people: the probe's base64 data is cut short."""
+    if not isinstance(meta, dict) or not isinstance(meta.get("probe"), dict):
+        return meta
+    probe = dict(meta["probe"])
+    if isinstance(probe.get("inputs"), dict):
+        probe["inputs"] = {k: {**v, "data": v["data"][:16] + "..."} if isinstance(v, dict) and "data" in v else v
+                           for k, v in probe["inputs"].items()}
+    return {**meta, "probe": probe}
+
+
+def cmd_inspect(args) -> int:
+    try:
+        view = _open_view(args.file)
+        try:
+            d = describe(fmt.read_model(view))
+        finally:
+            view.close()
+    except fmt.FormatError as error:
+        if args.json:
+            print(json.dumps({"file": args.file, "error": str(error)}))
+            return 1
+        raise UserError(f"{args.file}: {error}") from None
+    if args.json:
+        print(json.dumps({"file": args.file, **d}, indent=2))
+    else:
+        _print_description(args.file, d)
+    return 1 if d["problems"] else 0
+
+
+def cmd_convert(args) -> int:
+    from . import from_onnx
+    from_onnx(args.src, args.output)
+    print(f"wrote {args.output}")
+    return 0
+
+
+def cmd_verify(args) -> int:
+    from .probe import verify
+    result = verify(args.file)
+    print(f"{args.file}: {result.message}")
+    if result.reproduced is False:
+        print(f"  certified sha256 {result.expected}\n  this machine    {result.actual}")
+    return {True: 0, False: 1, None: 2}[result.reproduced]
+
+
+def cmd_bench(args) -> int:
+    from .session import Session
+    if args.batch < 1 or args.runs < 1:
+        raise UserError("--batch and --runs must be at least 1")
+    session = Session(args.file, args.threads)
+    rng = np.random.default_rng(0)
+    feed = {}
+    for info in session.get_inputs():
+        if info.shape is None:
+            raise UserError(f"input {info.name!r} has no declared shape in the file's metadata")
+        shape = [args.batch if d is None else d for d in info.shape]
+        feed[info.name] = rng.standard_normal(shape).astype(info.dtype)
+    for _ in range(max(3, args.runs // 10)):
+        session.run(None, feed)
+    times = np.empty(args.runs)
+    for i in range(args.runs):
+        start = time.perf_counter()
+        session.run(None, feed)
+        times[i] = time.perf_counter() - start
+    median, p99 = np.median(times), np.percentile(times, 99)
+    print(f"{args.file}: batch {args.batch}, {args.runs} runs, {args.threads} thread(s)")
+    print(_table(["", "latency", "per sample"],
+                 [("median", _duration(median), _duration(median / args.batch)),
+                  ("p99", _duration(p99), _duration(p99 / args.batch))]))
+    return 0
+
+
+def _duration(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="qen", description="Inspect, convert, verify and bench QEN model files.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("inspect", help="show a model file's header, metadata, tables and region sizes")
+    p.add_argument("file")
+    p.add_argument("--json", action="store_true", help="print JSON instead of tables")
+    p.set_defaults(run=cmd_inspect)
+    p = sub.add_parser("convert", help="convert an ONNX model into a model file")
+    p.add_argument("src", help="the .onnx file")
+    p.add_argument("-o", "--output", required=True, help="the model file to write")
+    p.set_defaults(run=cmd_convert)
+    p = sub.add_parser("verify", help="rerun the file's probe; exit 0 when this machine reproduces its bits")
+    p.add_argument("file")
+    p.set_defaults(run=cmd_verify)
+    p = sub.add_parser("bench", help="latency of the model on random inputs: median and p99")
+    p.add_argument("file")
+    p.add_argument("--batch", type=int, default=1, help="rows per run (default 1)")
+    p.add_argument("--runs", type=int, default=200, help="timed runs (default 200)")
+    p.add_argument("--threads", type=int, default=1, help="engine threads (default 1)")
+    p.set_defaults(run=cmd_bench)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except BrokenPipeError:
+        # The reader went away (`qen inspect FILE | head`): stop quietly, and
+        # keep the interpreter from reporting the failed flush at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except (UserError, fmt.FormatError, ValueError, TypeError, RuntimeError, ImportError, OSError) as error:
+        print(f"qen {args.command}: {error}", file=sys.stderr)
+        return 2 if args.command == "verify" else 1

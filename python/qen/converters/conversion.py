@@ -1,0 +1,122 @@
+"""The steps every converter shares: importing its framework, writing the file, checking it.
+
+A converter maps its source onto a chain of `Layer`s and hands it to
+`write_checked` together with a function that runs the source on a batch.
+The file is written beside the target first, run on the probe and compared
+with the source; only a file that agrees replaces the target, so a failed
+conversion leaves whatever was at the target untouched.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import os
+import tempfile
+from pathlib import Path
+from types import ModuleType
+from typing import Callable, Mapping, Sequence
+
+import numpy as np
+
+from ..probe import probe_input
+from ..session import load
+from ..writer import Layer, write_sequential
+
+__all__ = ["PROBE_ROWS", "import_framework", "make_probe", "require_operations", "write_checked"]
+
+PROBE_ROWS = 8  # rows of the probe batch: certified in the file and compared with the source
+_EPS = float(np.finfo(np.float32).eps)
+
+
+def import_framework(module: str, extra: str, converter: str) -> ModuleType:
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(f"{converter} needs {module}: pip install qen-runtime[{extra}]") from error
+
+
+def require_operations(converter: str, layers: Sequence[Layer]) -> None:
+    if not layers:
+        raise ValueError(f"{converter}: the model computes nothing (no layer but no-ops); "
+                         "a model file needs at least one operation")
+
+
+def make_probe(features: int, sample: np.ndarray | None = None, *, rows: int = PROBE_ROWS) -> np.ndarray:
+    """The probe batch [rows, features]: the first rows of `sample` (flattened), or seeded normal values."""
+    if sample is None:
+        return probe_input((rows, features))
+    sample = np.asarray(sample)
+    if sample.ndim < 2 or sample.shape[0] == 0:
+        raise ValueError(f"example input of shape {list(sample.shape)}: expected a batch [batch, features...] "
+                         "with at least one row")
+    head = sample[:rows]
+    return np.ascontiguousarray(head.reshape(len(head), -1), dtype=np.float32)
+
+
+def rounding_bar(expected: np.ndarray, dot_lengths: Sequence[int]) -> float:
+    """The largest difference that float32 rounding explains: ulps of the output's largest magnitude.
+
+    Each peer sums its dot products in its own order (blocked, with fused
+    multiply-adds); the rounding difference this leaves grows with the
+    square root of the number of terms summed, plus a few ulps for the
+    activations and the softmax.
+    """
+    finite = np.abs(expected[np.isfinite(expected)])
+    scale = float(finite.max()) if finite.size else 0.0
+    return (4.0 + math.sqrt(sum(dot_lengths))) * _EPS * scale
+
+
+def check_agreement(converter: str, got: np.ndarray, expected: np.ndarray, dot_lengths: Sequence[int]) -> None:
+    expected = np.asarray(expected, dtype=np.float64)
+    got = np.asarray(got, dtype=np.float64)
+    if got.shape != expected.shape:
+        raise ValueError(f"{converter}: the written model gives shape {list(got.shape)}, "
+                         f"the source {list(expected.shape)}")
+    bar = rounding_bar(expected, dot_lengths)
+    with np.errstate(invalid="ignore"):
+        agree = (got == expected) | (np.abs(got - expected) <= bar) | (np.isnan(got) & np.isnan(expected))
+    if not agree.all():
+        where = tuple(int(i) for i in np.argwhere(~agree)[0])
+        raise ValueError(f"{converter}: the written model disagrees with the source at output {list(where)}: "
+                         f"{got[where]!r} against {expected[where]!r}, beyond float32 rounding "
+                         f"(at most {bar:.3g} here); nothing was written")
+
+
+def write_checked(path: str | os.PathLike, layers: Sequence[Layer], tensors: Mapping[str, np.ndarray], *,
+                  probe: np.ndarray, source: Callable[[np.ndarray], np.ndarray], converter: str,
+                  producer_version: str, input_name: str = "input", output_name: str = "output",
+                  metadata: Mapping[str, object] | None = None) -> None:
+    """Writes the chain with its probe certificate and replaces `path` only if it agrees with `source`.
+
+    `source` maps the probe batch [rows, features] to the source model's
+    output on it.
+    """
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or os.PathLike, got {type(path).__name__}")
+    target = Path(path)
+    try:
+        expected = source(probe)
+    except Exception as error:
+        raise ValueError(f"{converter}: the source model fails on the probe batch: {error}") from error
+    dot_lengths = [tensors[layer.weight].shape[1] for layer in layers if layer.op == "linear"]
+    with tempfile.TemporaryDirectory(prefix=".qen-convert-", dir=target.parent) as folder:
+        written = Path(folder) / target.name
+        write_sequential(written, layers, tensors, input_shape=(None, probe.shape[1]), input_name=input_name,
+                         output_name=output_name, metadata=metadata, producer=converter,
+                         producer_version=producer_version, probe=probe)
+        (got,) = load(written).run(None, {input_name: probe})
+        check_agreement(converter, got, expected, dot_lengths)
+        if target.exists():
+            os.chmod(written, target.stat().st_mode & 0o777)
+        os.replace(written, target)
+    _sync_folder(target.parent)
+
+
+def _sync_folder(folder: Path) -> None:
+    """Makes the rename durable."""
+    fd = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)

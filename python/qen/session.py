@@ -1,0 +1,182 @@
+"""Runs a model file by name: `qen.load(path) -> Session`.
+
+A `Session` owns one `_qen_core.Engine` and the graph's signature (input and
+output names, shapes, dtypes) taken from the file's JSON metadata. It checks
+every feed against that signature before the engine sees it, since the engine
+binds inputs by position only and would read a missing one from an earlier
+run. Files without a signature in their metadata (other producers) load with
+inputs and outputs named by position: input_0, ..., output_0, ...
+"""
+
+from __future__ import annotations
+
+import json
+import mmap
+import os
+from dataclasses import dataclass
+from typing import Mapping, Sequence
+
+import numpy as np
+
+import _qen_core
+
+from . import format as fmt
+
+__all__ = ["Session", "TensorInfo", "load", "check_feed"]
+
+_FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
+_U32_LIMIT = 2**32
+
+
+@dataclass(frozen=True)
+class TensorInfo:
+    """A graph input or output: name, shape (None for a free or unknown extent) and dtype."""
+
+    name: str
+    shape: tuple[int | None, ...] | None  # None: the file does not say
+    dtype: np.dtype
+
+    @classmethod
+    def from_json(cls, entry: Mapping[str, object]) -> TensorInfo:
+        shape = entry.get("shape")
+        if shape is not None:
+            shape = tuple(None if d is None else int(d) for d in shape)
+        return cls(str(entry["name"]), shape, np.dtype(str(entry["dtype"])))
+
+
+def _shape_text(shape: Sequence[int | None]) -> str:
+    return "[" + ", ".join("None" if d is None else str(d) for d in shape) + "]"
+
+
+def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> list[np.ndarray]:
+    """The feed's arrays in the graph's input order, each checked against its declared name, dtype and shape.
+
+    A float32 or int32 array in the other byte order is brought to the
+    native one (an exact copy); any other dtype is refused.
+    """
+    if not isinstance(feed, Mapping):
+        raise TypeError(f"input_feed must be a dict of input name -> array, got {type(feed).__name__}")
+    names = [info.name for info in signature]
+    unknown = [name for name in feed if name not in names]
+    if unknown:
+        raise ValueError(f"unknown input {unknown[0]!r}; the model's inputs are {names}")
+    missing = [name for name in names if name not in feed]
+    if missing:
+        raise ValueError(f"missing input {missing[0]!r}; the model's inputs are {names}")
+    arrays = []
+    for info in signature:
+        value = feed[info.name]
+        if not isinstance(value, np.ndarray):
+            raise TypeError(f"input {info.name!r}: expected a numpy array, got {type(value).__name__}")
+        native = value.dtype.newbyteorder("=")
+        if native not in _FEED_DTYPES or native != info.dtype:
+            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}")
+        if info.shape is not None and (value.ndim != len(info.shape) or any(
+                d is not None and d != n for d, n in zip(info.shape, value.shape))):
+            raise ValueError(f"input {info.name!r}: shape {_shape_text(value.shape)} does not match "
+                             f"the declared {_shape_text(info.shape)}")
+        if any(n >= _U32_LIMIT for n in value.shape):
+            raise ValueError(f"input {info.name!r}: extent of 2**32 or more in shape {_shape_text(value.shape)}")
+        arrays.append(value if value.dtype == native else value.astype(native))
+    return arrays
+
+
+def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
+    """The file's metadata (parsed JSON or raw text) and its input and output signature."""
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
+        model = fmt.read_model(view)
+        raw = model.metadata_bytes()
+        inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
+        outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
+        del model  # releases its views of the mapping before the mapping closes
+    text = raw.decode("utf-8", errors="replace")
+    try:
+        metadata = json.loads(text)
+    except ValueError:
+        return text, inputs, outputs
+    if isinstance(metadata, dict):
+        try:
+            named_in = [TensorInfo.from_json(e) for e in metadata.get("inputs", ())]
+            named_out = [TensorInfo.from_json(e) for e in metadata.get("outputs", ())]
+        except (KeyError, TypeError, ValueError, AttributeError):
+            named_in, named_out = [], []
+        # A signature that disagrees with the graph, or repeats a name, is not trusted.
+        unique = all(len({i.name for i in side}) == len(side) for side in (named_in, named_out))
+        if unique and len(named_in) == len(inputs) and len(named_out) == len(outputs):
+            inputs, outputs = named_in, named_out
+    return metadata, inputs, outputs
+
+
+def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> TensorInfo:
+    dtype = np.dtype(np.float32)
+    if tensor_id < len(model.tensors) and model.tensors[tensor_id].dtype == fmt.DType.INT32:
+        dtype = np.dtype(np.int32)
+    return TensorInfo(f"{kind}_{index}", None, dtype)
+
+
+def _engine(threads: int) -> _qen_core.Engine:
+    if not isinstance(threads, int) or isinstance(threads, bool) or threads < 0:
+        raise ValueError(f"threads must be a non-negative integer (0: every core), got {threads!r}")
+    # Engine(threads=...) is passed only when asked for, so builds whose
+    # engine computes on one thread alone keep working.
+    return _qen_core.Engine() if threads == 1 else _qen_core.Engine(threads=threads)
+
+
+class Session:
+    """One model file, loaded into an engine and run by input and output names."""
+
+    def __init__(self, path: str | os.PathLike, threads: int = 1) -> None:
+        self.path = os.fspath(path)
+        if not isinstance(self.path, str):
+            raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
+        self.threads = threads
+        self._engine = _engine(threads)
+        self._engine.load_model(self.path)
+        self.metadata, self._inputs, self._outputs = _read_signature(self.path)
+        self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
+
+    def get_inputs(self) -> list[TensorInfo]:
+        return list(self._inputs)
+
+    def get_outputs(self) -> list[TensorInfo]:
+        return list(self._outputs)
+
+    def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]) -> list[np.ndarray]:
+        """The outputs named in `output_names` (all of them for None), in that order."""
+        if output_names is None:
+            picks = list(range(len(self._outputs)))
+        else:
+            if isinstance(output_names, str):
+                raise TypeError("output_names is a list of names or None, not a str")
+            unknown = [n for n in output_names if n not in self._output_index]
+            if unknown:
+                raise ValueError(f"unknown output {unknown[0]!r}; the model's outputs are {list(self._output_index)}")
+            picks = [self._output_index[n] for n in output_names]
+        # The arrays stay referenced here until the engine has returned.
+        arrays = check_feed(self._inputs, input_feed)
+        results = self._engine.run(arrays)
+        return [results[i] for i in picks]
+
+    def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
+        """Positional inputs in the graph's order; one array, or a tuple for several outputs."""
+        if len(arrays) != len(self._inputs):
+            raise TypeError(f"the model takes {len(self._inputs)} input(s) "
+                            f"{[i.name for i in self._inputs]}, got {len(arrays)}")
+        results = self.run(None, {info.name: a for info, a in zip(self._inputs, arrays)})
+        return results[0] if len(results) == 1 else tuple(results)
+
+    def __reduce__(self):
+        # Reopened by absolute path, so a worker with another working directory finds the file.
+        return _reopen, (os.path.abspath(self.path), self.threads)
+
+    def __repr__(self) -> str:
+        return f"Session({self.path!r}, inputs={[i.name for i in self._inputs]}, outputs={list(self._output_index)})"
+
+
+def _reopen(path: str, threads: int) -> Session:
+    return Session(path, threads)
+
+
+def load(path: str | os.PathLike, *, threads: int = 1) -> Session:
+    """Opens a model file for running; the runtime's loader errors (RuntimeError) pass through unchanged."""
+    return Session(path, threads)

@@ -1,0 +1,12 @@
+// What this x86-64 CPU and the operating system let the process run. A vector
+// instruction set counts only when the CPU has it and the operating system
+// saves its registers across thread switches (XCR0), so an AVX-512 CPU under
+// a system that keeps only the 256-bit state reports AVX2 alone.
+#pragma once
+
+namespace qen {
+
+bool cpu_has_avx2();
+bool cpu_has_avx512f();
+
+}  // namespace qen

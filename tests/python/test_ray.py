@@ -1,0 +1,77 @@
+"""qen.ray on a local Ray instance with two worker processes, started and stopped here."""
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import qen
+from qen.ray import BatchScorer, score
+
+ray = pytest.importorskip("ray")
+# Ray Data warns of its own deprecated settings whenever its context is set up.
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:ray")
+
+MODEL = Path(__file__).resolve().parents[2] / "examples" / "digits.qen"
+STALL_S = 60  # a worker that cannot start, or a run that stops moving, fails the test instead of hanging it
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    ray.init(address="local", num_cpus=2, include_dashboard=False, object_store_memory=100 * 2**20)
+    context = ray.data.DataContext.get_current()
+    context.wait_for_min_actors_s = context.execution_no_progress_timeout_s = STALL_S
+    yield
+    ray.shutdown(wait_for_processes=True)
+
+
+def pixels(rows):
+    return np.random.default_rng(rows).random((rows, 64), dtype=np.float32)
+
+
+# Two workers from the start over rows in memory; or a pool that grows from one
+# while tasks that make the rows still need a CPU (a pool that took both CPUs
+# at once would wait for those tasks forever).
+@pytest.mark.parametrize("made_by_tasks, min_workers", [(False, 2), (True, 1)])
+def test_two_workers_give_the_bits_of_one_session(local_ray, made_by_tasks, min_workers):
+    session = qen.load(MODEL)
+    (graph_input,), (graph_output,) = session.get_inputs(), session.get_outputs()
+    x = pixels(3000)
+    if made_by_tasks:
+        dataset = ray.data.range(len(x), override_num_blocks=6)
+        dataset = dataset.map_batches(lambda b: {"row": b["id"], "x": x[b["id"]]})
+    else:
+        dataset = ray.data.from_items([{"row": i, "x": v} for i, v in enumerate(x)], override_num_blocks=6)
+    scored = score(dataset, MODEL, workers=2, min_workers=min_workers, batch_size=250,
+                   inputs={"x": graph_input.name}).take_all()
+    assert sorted(r["row"] for r in scored) == list(range(len(x)))  # each row once, its columns kept
+    got = np.stack([r[graph_output.name] for r in sorted(scored, key=lambda r: r["row"])])
+    assert got.tobytes() == session.run(None, {graph_input.name: x})[0].tobytes()
+
+
+def test_a_pickled_session_runs_in_a_worker(local_ray):
+    session = qen.load(MODEL)
+    x = pixels(100)
+
+    @ray.remote
+    def run_there(remote_session, x):
+        return os.getpid(), remote_session(x)
+
+    pid, got = ray.get(run_there.remote(session, x), timeout=STALL_S)
+    assert pid != os.getpid() and got.tobytes() == session(x).tobytes()
+
+
+@pytest.mark.parametrize("inputs, batch, error", [
+    ({"x": "no such input"}, {}, "not a graph input"),
+    ({"a": "in", "b": "in"}, {}, "more than one column"),
+    ({"x": 1}, {}, "inputs must map"),
+    (None, {"other": np.zeros((1, 64), np.float32)}, "no column"),
+    ({"x": "in"}, {"x": np.zeros((1, 64), np.float32), "out": np.zeros(1)}, "would replace"),
+])
+def test_scorer_refuses_what_it_cannot_feed_or_keep(tmp_path, inputs, batch, error):
+    tensors = {"w": np.ones((4, 64), np.float32), "b": np.zeros(4, np.float32)}
+    qen.write_sequential(tmp_path / "m.qen", [qen.Layer("linear", "w", "b")], tensors, input_shape=(None, 64),
+                         input_name="in", output_name="out", producer="test", producer_version="0")
+    with pytest.raises((TypeError, ValueError), match=error):
+        BatchScorer(tmp_path / "m.qen", inputs=inputs)(batch)
