@@ -523,32 +523,22 @@ class ThreadsKeepTheBits : public ::testing::TestWithParam<std::tuple<Split, uns
 // pool; guard bytes show that no part writes outside its block.
 TEST_P(ThreadsKeepTheBits, MatchReference) {
   const auto& [c, threads] = GetParam();
-  if (c.kernel == Kernel::Linear) {
-    const std::vector<float> x = sample(size_t{c.a} * c.b, 41, false), w = sample(size_t{c.c} * c.b, 42, false);
-    const std::vector<float> b = sample(c.c, 43, true);
-    Buffer xb(x), wb(w), bb(b), yb(size_t{c.a} * c.c);
-    TensorView xv(xb.data(), {c.a, c.b}, DType::FP32), wv(wb.data(), {c.c, c.b}, DType::FP32);
-    TensorView bv(bb.data(), {c.c}, DType::FP32), yv(yb.data(), {c.a, c.c}, DType::FP32);
-    linear(xv, wv, bv, yv, threads);
-    expect_same_bits(yb.values(), reference_linear(x, w, b, c.a, c.c, c.b));
-    EXPECT_TRUE(yb.guards_intact());
-  } else if (c.kernel == Kernel::Softmax) {
-    std::vector<float> x = sample(size_t{c.a} * c.b, 44, true);
-    Buffer xb(x), yb(x.size());
-    TensorView xv(xb.data(), {c.a, c.b}, DType::FP32), yv(yb.data(), {c.a, c.b}, DType::FP32);
-    softmax(xv, yv, threads);
-    expect_same_bits(yb.values(), reference_softmax(x, c.a, c.b));
-    EXPECT_TRUE(yb.guards_intact());
-  } else {
-    const std::vector<float> x = sample(c.a, 45, true);
-    Buffer xb(x), yb(c.a);
-    if (c.kernel == Kernel::Relu)
-      relu(xb.data(), yb.data(), c.a, threads);
-    else
-      gelu(xb.data(), yb.data(), c.a, threads);
-    expect_same_bits(yb.values(), map_each(c.kernel == Kernel::Relu ? reference_relu : reference_gelu, x));
-    EXPECT_TRUE(yb.guards_intact());
+  const bool dense = c.kernel == Kernel::Linear;
+  const size_t outputs = dense ? size_t{c.a} * c.c : size_t{c.a} * std::max(c.b, 1u);
+  const std::vector<float> x = sample(dense ? size_t{c.a} * c.b : outputs, 41, !dense);
+  const std::vector<float> w = sample(size_t{c.c} * c.b, 42, false), b = sample(c.c, 43, true);
+  Buffer xb(x), wb(w), bb(b), yb(outputs);
+  TensorView xv(xb.data(), {c.a, c.b}, DType::FP32), wv(wb.data(), {c.c, c.b}, DType::FP32);
+  TensorView bv(bb.data(), {c.c}, DType::FP32), yv(yb.data(), {c.a, dense ? c.c : c.b}, DType::FP32);
+  std::vector<float> want;
+  switch (c.kernel) {
+    case Kernel::Linear: linear(xv, wv, bv, yv, threads), want = reference_linear(x, w, b, c.a, c.c, c.b); break;
+    case Kernel::Softmax: softmax(xv, yv, threads), want = reference_softmax(x, c.a, c.b); break;
+    case Kernel::Relu: relu(xb.data(), yb.data(), c.a, threads), want = map_each(reference_relu, x); break;
+    case Kernel::Gelu: gelu(xb.data(), yb.data(), c.a, threads), want = map_each(reference_gelu, x); break;
   }
+  expect_same_bits(yb.values(), want);
+  EXPECT_TRUE(yb.guards_intact());
 }
 
 INSTANTIATE_TEST_SUITE_P(Splits, ThreadsKeepTheBits,
