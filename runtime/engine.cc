@@ -107,8 +107,8 @@ void Engine::run_node(const NodeRecord& node) {
   store_output(node.output_ids[0], std::move(y));
 }
 
-TensorHandle Engine::allocate_output(const std::vector<uint32_t>& shape, DType dtype) {
-  TensorHandle output = allocate_tensor(shape, dtype);
+TensorHandle Engine::allocate_output(std::vector<uint32_t> shape, DType dtype) {
+  TensorHandle output = allocate_tensor(std::move(shape), dtype);
   peak_bytes = std::max(peak_bytes, held_bytes + output->size_bytes);
   return output;
 }

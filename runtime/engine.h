@@ -57,7 +57,7 @@ class Engine {
   // Replaces the entry under id; a node output it held stops being counted.
   void replace_entry(uint32_t id, TensorHandle handle);
   // Allocates a node output and records the peak it reaches.
-  TensorHandle allocate_output(const std::vector<uint32_t>& shape, DType dtype);
+  TensorHandle allocate_output(std::vector<uint32_t> shape, DType dtype);
 
   Device device;
   std::unique_ptr<ModelLoader> loader;
