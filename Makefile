@@ -12,6 +12,7 @@ SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 WITH_VENV := PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
 CPP_BUILD  := build/cpp
 ASAN_BUILD := build/asan
+TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 BENCH_BUILD := build/bench
 WIN_BUILD  := build/windows
@@ -21,13 +22,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-asan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-asan test-python fuzz-smoke test-windows
+test: test-cpp exhaustive test-asan test-tsan test-python fuzz-smoke test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -76,6 +77,16 @@ exhaustive: system-deps venv
 test-asan: system-deps venv
 	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_SANITIZE=ON $(CMAKE_ARGS))
 	$(call run_ctest,$(ASAN_BUILD))
+
+# The tests that run kernels on several threads, built with ThreadSanitizer
+# (about a minute and a half on two cores, most of it the build).
+TSAN_TESTS := kernels_test engine_test
+test-tsan: system-deps venv
+	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF $(CMAKE_ARGS)
+	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS)
+	@for t in $(TSAN_TESTS); do \
+	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/cpp/$$t --gtest_filter='*Thread*' --gtest_brief=1 || exit 1; \
+	done
 
 # The C++ tests cross-built for 64-bit Windows, GoogleTest with them from
 # Debian's sources, and run by ctest under Wine, whose prefix is made in

@@ -20,6 +20,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -30,7 +32,7 @@ from onnx import TensorProto, helper
 from threadpoolctl import threadpool_info, threadpool_limits
 
 import _qen_core as qen
-from qen import Layer, write_sequential
+from qen import Layer, ModelWriter, write_sequential
 
 GELU, RELU, SOFTMAX = "gelu", "relu", "softmax"
 
@@ -63,8 +65,8 @@ def weights(rows, cols):
     return ((RNG.random((rows, cols), dtype=F32) - F32(0.5)) / F32(np.sqrt(cols))).astype(F32)
 
 
-def engine_for(path):
-    engine = qen.Engine()
+def engine_for(path, threads=1):
+    engine = qen.Engine(threads=threads)
     engine.load_model(str(path))
     return engine
 
@@ -153,6 +155,10 @@ class Table:
     def rate_row(self, case, qen_rate, peer, peer_rate, unit):
         self.rows.append((case, f"{qen_rate:.1f} {unit}", peer, f"{peer_rate:.1f} {unit}",
                           f"{100 * qen_rate / peer_rate:.0f} %"))
+
+    def limit_row(self, case, value, unit, limit):
+        """A measured cost against the most it should be; the ratio is the share of that limit used."""
+        self.rows.append((case, f"{value:.3g} {unit}", "limit", f"{limit:.3g} {unit}", f"{100 * value / limit:.2g} %"))
 
     def print(self):
         print("| case | variant | QEN | peer | peer's | ratio |")
@@ -249,6 +255,95 @@ def bench_load(table, tmp, qen_path, w, b):
     table.time_row(f"load_model, {size} model", mine, "ONNX Runtime session creation", theirs)
 
 
+def bench_threads(table, tmp):
+    """threads=2 against threads=1 on the same model file, and against the single-thread peers."""
+    m, k, n = 256, 1024, 1024
+    w, b = weights(n, k), weights(1, n)[0]
+    path = save_qen(tmp / "linear_threads.qen", [(w, b)], k, [None])
+    x = RNG.standard_normal((m, k), dtype=F32)
+    flops = 2.0 * m * n * k
+    rate = {t: flops / median_seconds(lambda e=engine_for(path, t): e.run([x])) / 1e9 for t in (1, 2)}
+    with threadpool_limits(1):
+        numpy_rate = flops / median_seconds(lambda: x @ w.T + b) / 1e9
+    case = f"Linear [{m},{k}]x[{n},{k}]^T, threads=2"
+    table.rate_row(case, rate[2], "QEN, threads=1", rate[1], "GFLOP/s")
+    table.rate_row(case, rate[2], "numpy, 1 thread", numpy_rate, "GFLOP/s")
+
+    layers = [(weights(128, 64), weights(1, 128)[0]), (weights(10, 128), weights(1, 10)[0])]
+    path = save_qen(tmp / "mlp_threads.qen", layers, 64, [RELU, SOFTMAX])
+    session = ort_session(save_onnx(tmp / "mlp_threads.onnx", layers, 64, [RELU, SOFTMAX]), 1)
+    x = RNG.standard_normal((64, 64), dtype=F32)
+    mine = {t: median_seconds(lambda e=engine_for(path, t): e.run([x])) for t in (1, 2)}
+    case = "MLP 64-128-10, batch 64, threads=2"
+    table.time_row(case, mine[2], "QEN, threads=1", mine[1])
+    table.time_row(case, mine[2], "ONNX Runtime, 1 thread", median_seconds(lambda: session.run(None, {"x": x})))
+
+    rows, cols = 256, 4096
+    path = save_single_op_qen(tmp / "gelu_threads.qen", GELU, cols)
+    x = (RNG.standard_normal((rows, cols), dtype=F32) * F32(3)).astype(F32)
+    rate = {t: x.size / median_seconds(lambda e=engine_for(path, t): e.run([x])) / 1e6 for t in (1, 2)}
+    table.rate_row(f"GELU [{rows},{cols}], elements, threads=2", rate[2], "QEN, threads=1", rate[1], "M/s")
+
+
+def bench_python_threads(table, tmp):
+    """Runs per second of two Python threads, each with an Engine (threads=1), against one thread."""
+    layers = [(weights(128, 64), weights(1, 128)[0]), (weights(10, 128), weights(1, 10)[0])]
+    path = save_qen(tmp / "mlp_python_threads.qen", layers, 64, [RELU, SOFTMAX])
+    x = RNG.standard_normal((64, 64), dtype=F32)
+    runs = 2000
+
+    def runs_per_second(count):
+        engines = [engine_for(path) for _ in range(count)]
+        threads = [threading.Thread(target=lambda e=e: [e.run([x]) for _ in range(runs)]) for e in engines]
+        start = time.perf_counter()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return count * runs / (time.perf_counter() - start)
+
+    one = statistics.median(runs_per_second(1) for _ in range(5))
+    two = statistics.median(runs_per_second(2) for _ in range(5))
+    table.rate_row("MLP 64-128-10, batch 64, two Python threads on two Engines, runs", two / 1e3,
+                   "one Python thread", one / 1e3, "k/s")
+
+
+def bench_call_overhead(table, tmp):
+    """A graph without nodes whose output is its input: the cost of a call, conversions included."""
+    writer = ModelWriter(producer="bench", producer_version="0")
+    writer.add_output(writer.add_input("x", (None, 64)))
+    writer.write(tmp / "identity.qen")
+    graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "identity",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, 64])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)]), str(tmp / "identity.onnx"))
+    engine = engine_for(tmp / "identity.qen")
+    session = ort_session(tmp / "identity.onnx", 1)
+    x = RNG.standard_normal((1, 64), dtype=F32)
+    table.time_row("Zero-node run, [1,64] in and out", median_seconds(lambda: engine.run([x])),
+                   "ONNX Runtime Identity, 1 thread", median_seconds(lambda: session.run(None, {"x": x})))
+
+
+def bench_idle_pool(table, tmp):
+    """CPU time of a process whose pool has just run, over one second of idling, in its own process."""
+    path = save_single_op_qen(tmp / "gelu_idle.qen", GELU, 4096)
+    script = textwrap.dedent("""
+        import sys, time
+        import numpy as np
+        import _qen_core as qen
+        engine = qen.Engine(threads=2)
+        engine.load_model(sys.argv[1])
+        x = np.ones((64, 4096), np.float32)
+        for _ in range(20):
+            engine.run([x])
+        start = time.process_time()
+        time.sleep(1.0)
+        print(time.process_time() - start)
+    """)
+    done = subprocess.run([sys.executable, "-c", script, str(path)], check=True, capture_output=True, text=True)
+    table.limit_row("Idle pool after a run (threads=2), CPU over 1 s", 100 * float(done.stdout), "% of a core", 1.0)
+
+
 _PEAK = {}
 
 
@@ -277,6 +372,10 @@ def main():
         bench_linear(table, tmp, _PEAK)
         bench_gemv(table, tmp, 4096, "64", "read rate, 64 MiB buffer", 7)
         bench_elementwise(table, tmp)
+        bench_threads(table, tmp)
+        bench_python_threads(table, tmp)
+        bench_call_overhead(table, tmp)
+        bench_idle_pool(table, tmp)
         path, w, b = bench_gemv(table, tmp, 16384, "1024", "read rate, 1 GiB buffer", 5)
         bench_load(table, tmp, path, w, b)
         del w, b

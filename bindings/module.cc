@@ -33,7 +33,9 @@ using qen::bindings::ModelPath;
 // Engine and GraphExecutor each own one.
 template <typename Core>
 struct Guarded {
-  explicit Guarded(qen::Device device) : core(device) {}
+  // The core's constructor arguments: a Device, and for an Engine its thread count.
+  template <typename... Args>
+  explicit Guarded(Args... args) : core(args...) {}
   Core core;
   CallGuard guard;
 };
@@ -98,7 +100,7 @@ PYBIND11_MODULE(_qen_core, m) {
 
   using Engine = Guarded<qen::Engine>;
   py::class_<Engine>(m, "Engine")
-      .def(py::init<qen::Device>(), py::arg("device") = qen::Device::CPU)
+      .def(py::init<qen::Device, int>(), py::arg("device") = qen::Device::CPU, py::kw_only(), py::arg("threads") = 1)
       .def("load_model", &load_model<qen::Engine>)
       .def("run", [](Engine& engine, const py::list& inputs) {
         return run_on_arrays(engine, &qen::Engine::run, inputs);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "kernels.h"
+#include "thread_pool.h"
 
 namespace qen {
 namespace {
@@ -23,7 +24,7 @@ void require_cpu(Device device) {
 
 }  // namespace
 
-Engine::Engine(Device device_) : device(device_) {
+Engine::Engine(Device device_, int threads_) : device(device_), threads(resolve_thread_count(threads_)) {
   if (device == Device::CUDA) throw std::runtime_error("CUDA support not compiled");
 }
 
@@ -84,7 +85,7 @@ void Engine::run_node(const NodeRecord& node) {
       if (x->shape.empty() || w->shape.empty()) throw std::runtime_error("Linear expects 2D tensors");
       y = allocate_output({x->shape[0], w->shape[0]}, DType::FP32);
       require_cpu(device);
-      linear(*x, *w, *b, *y);
+      linear(*x, *w, *b, *y, threads);
       break;
     }
     case OpType::ReLU:
@@ -92,19 +93,22 @@ void Engine::run_node(const NodeRecord& node) {
       y = allocate_output(x->shape, x->dtype);
       require_cpu(device);
       if (x->dtype != DType::FP32) throw std::runtime_error("Only FP32 supported");
-      (static_cast<OpType>(op) == OpType::ReLU ? relu : gelu)(x->data, y->data, x->element_count());
+      if (static_cast<OpType>(op) == OpType::ReLU)
+        relu(x->data, y->data, x->element_count(), threads);
+      else
+        gelu(x->data, y->data, x->element_count(), threads);
       break;
     case OpType::Softmax:
       y = allocate_output(x->shape, x->dtype);
       require_cpu(device);
-      softmax(*x, *y);
+      softmax(*x, *y, threads);
       break;
   }
   store_output(node.output_ids[0], std::move(y));
 }
 
-TensorHandle Engine::allocate_output(const std::vector<uint32_t>& shape, DType dtype) {
-  TensorHandle output = allocate_tensor(shape, dtype);
+TensorHandle Engine::allocate_output(std::vector<uint32_t> shape, DType dtype) {
+  TensorHandle output = allocate_tensor(std::move(shape), dtype);
   peak_bytes = std::max(peak_bytes, held_bytes + output->size_bytes);
   return output;
 }

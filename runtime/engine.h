@@ -29,7 +29,10 @@ namespace qen {
 class Engine {
  public:
   // Throws std::runtime_error "CUDA support not compiled" for Device::CUDA.
-  explicit Engine(Device device = Device::CPU);
+  // `threads` is how many threads a kernel may use (0: every core this
+  // process may run on; negative: std::invalid_argument). With 1 a run
+  // starts no thread; with more the results are the same bits.
+  explicit Engine(Device device = Device::CPU, int threads = 1);
 
   // Opens the file first; on failure the previous model stays loaded and the
   // tensor map is untouched. On success the tensor map is emptied.
@@ -54,7 +57,7 @@ class Engine {
   // Replaces the entry under id; a node output it held stops being counted.
   void replace_entry(uint32_t id, TensorHandle handle);
   // Allocates a node output and records the peak it reaches.
-  TensorHandle allocate_output(const std::vector<uint32_t>& shape, DType dtype);
+  TensorHandle allocate_output(std::vector<uint32_t> shape, DType dtype);
 
   Device device;
   std::unique_ptr<ModelLoader> loader;
@@ -63,6 +66,7 @@ class Engine {
   // Bytes of each node output the map holds, by tensor ID, and their sum.
   std::unordered_map<uint32_t, uint64_t> output_bytes;
   uint64_t held_bytes = 0;
+  unsigned threads;
 };
 
 }  // namespace qen

@@ -18,28 +18,34 @@
 namespace qen {
 
 // Checked entry points. They validate their operands, then run the variant
-// chosen for this machine.
+// chosen for this machine. With `threads` above 1 a large enough call is cut
+// into parts (rows and output columns of linear, element ranges of relu and
+// gelu, rows of softmax) that the thread pool shares out; every output is
+// still computed whole, by one thread, so the bits do not depend on it.
 //
 // linear: x [M, K], W [N, K], b (at least N values), y [M, N]; all FP32.
 // Checks, in order: x is 2-D, W is 2-D ("Linear expects 2D tensors"); W's
 // second extent is K (the shape-mismatch message); x, W and b are FP32 ("Only
 // FP32 supported"); b holds at least N elements; y is FP32 [M, N].
-void linear(const TensorView& x, const TensorView& w, const TensorView& b, TensorView& y);
+void linear(const TensorView& x, const TensorView& w, const TensorView& b, TensorView& y, unsigned threads = 1);
 // softmax: row-wise over x [R, C] into y [R, C]. Checks, in order: x is FP32
 // ("Only FP32 supported"), x is 2-D ("Softmax only supports 2D tensors"),
 // y is FP32 with x's shape.
-void softmax(const TensorView& x, TensorView& y);
+void softmax(const TensorView& x, TensorView& y, unsigned threads = 1);
 // relu, gelu: elementwise over n FP32 values; they cannot fail.
 void relu(const void* x, void* y, uint64_t n);
 void gelu(const void* x, void* y, uint64_t n);
+void relu(const void* x, void* y, uint64_t n, unsigned threads);
+void gelu(const void* x, void* y, uint64_t n, unsigned threads);
 
 // The shape every variant of a kernel shares. Indices are 64-bit throughout.
 struct LinearArgs {
   const void* x;  // [m, k]
   const void* w;  // [n, k]
   const void* b;  // n values
-  void* y;        // [m, n]
+  void* y;        // m rows of n values, y_stride values apart
   uint64_t m, n, k;
+  uint64_t y_stride;  // n, unless y is a block of columns of a wider output
 };
 
 // One implementation of every kernel for one instruction set. All of them
@@ -60,7 +66,8 @@ const std::vector<KernelVariant>& kernel_variants();
 const KernelVariant& active_kernels();
 
 // Reference order: for each i, j: acc = +0.0; for k ascending
-// acc = acc + (w[j*K+k] * x[i*K+k]), each step rounded; y[i*N+j] = acc + b[j].
+// acc = acc + (w[j*K+k] * x[i*K+k]), each step rounded; y[i*S+j] = acc + b[j]
+// with S the row stride of y.
 void linear_f32_scalar(const LinearArgs& args);
 // y = x > 0 ? x : +0.0 (NaN and -0.0 give +0.0).
 void relu_f32_scalar(const void* x, void* y, uint64_t n);

@@ -89,13 +89,13 @@ uint64_t TensorView::element_count() const {
   return count;
 }
 
-TensorHandle allocate_tensor(const std::vector<uint32_t>& shape, DType dtype) {
+TensorHandle allocate_tensor(std::vector<uint32_t> shape, DType dtype) {
   uint64_t bytes = 0;
   if (!checked_byte_size(shape.data(), shape.size(), dtype, &bytes)) throw std::bad_alloc();
   void* buffer = aligned_allocate(bytes);
   if (buffer == nullptr) throw std::bad_alloc();
   try {
-    auto handle = std::make_shared<TensorView>(buffer, shape, dtype);
+    auto handle = std::make_shared<TensorView>(buffer, std::move(shape), dtype);
     handle->owns_data = true;
     return handle;
   } catch (...) {

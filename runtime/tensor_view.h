@@ -51,7 +51,7 @@ using TensorHandle = std::shared_ptr<TensorView>;
 // A new owning view over an uninitialised 64-byte aligned buffer.
 // Throws "Unknown dtype", or std::bad_alloc when the buffer cannot be had
 // (including a byte size that does not fit in 64 bits).
-TensorHandle allocate_tensor(const std::vector<uint32_t>& shape, DType dtype);
+TensorHandle allocate_tensor(std::vector<uint32_t> shape, DType dtype);
 
 // A block of at least `bytes` bytes at 64-byte alignment, contents not
 // initialised; 0 bytes still gives a valid block. Null when it cannot be had.

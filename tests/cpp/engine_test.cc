@@ -2,14 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "error_of.h"
 #include "model_builder.h"
+#include "thread_pool.h"
 
 namespace qen {
 
@@ -353,6 +362,52 @@ INSTANTIATE_TEST_SUITE_P(Graphs, PeakMemory,
                          ::testing::Values(PeakCase{"Chain", false, {64, 96, 96}, 96},
                                            PeakCase{"OutputOverInput", true, {96, 96, 96}, 96}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// x [200,129] -> Linear to 150 -> GELU -> Linear to 170 -> Softmax: every
+// node is large enough to be cut into parts when threads are given.
+TEST(Engine, EveryThreadCountGivesTheBitsOfOne) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> uniform(-2.0f, 2.0f);
+  auto values = [&](size_t n) {
+    std::vector<float> v(n);
+    for (float& e : v) e = uniform(rng);
+    return v;
+  };
+  ModelBuilder b;
+  b.add_placeholder({200, 129});
+  b.add_stored<float>({150, 129}, values(150 * 129));
+  b.add_stored<float>({150}, values(150));
+  b.add_stored<float>({170, 150}, values(170 * 150));
+  b.add_stored<float>({170}, values(170));
+  for (int i = 0; i < 4; ++i) b.add_placeholder({});
+  b.add_node(kLinear, 0, 5, 1, 2);
+  b.add_node(kGELU, 5, 6);
+  b.add_node(kLinear, 6, 7, 3, 4);
+  b.add_node(kSoftmax, 7, 8);
+  b.set_io({0}, {8});
+  TempFile file(b.bytes());
+  std::vector<float> input = values(200 * 129);
+  const std::vector<float> want = values_of(loaded(file).run({borrow(input, {200, 129})})[0]);
+  for (int threads : {0, 2, 3, 7}) {
+    Engine engine(Device::CPU, threads);
+    engine.load_model(file.path());
+    for (int run = 0; run < 2; ++run) {
+      const std::vector<float> got = values_of(engine.run({borrow(input, {200, 129})})[0]);
+      ASSERT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0) << threads << " threads";
+    }
+  }
+}
+
+TEST(Engine, ThreadCountZeroMeansEveryAvailableCore) {
+#if defined(__linux__)
+  cpu_set_t cores;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  EXPECT_EQ(resolve_thread_count(0), static_cast<unsigned>(CPU_COUNT(&cores)));
+#else
+  EXPECT_EQ(resolve_thread_count(0), std::max(1u, std::thread::hardware_concurrency()));
+#endif
+  EXPECT_THROW(Engine(Device::CPU, -1), std::invalid_argument);
+}
 
 }  // namespace
 }  // namespace qen

@@ -175,7 +175,7 @@ TEST_P(LinearVariantMatchesReference, BitForBit) {
   std::vector<float> b = sample(n, 30 + k, specials);
   if (n != 0) b[0] = -0.0f;
   Buffer xb(x), wb(w), bb(b), yb(size_t{m} * n);
-  variant.linear(LinearArgs{xb.data(), wb.data(), bb.data(), yb.data(), m, n, k});
+  variant.linear(LinearArgs{xb.data(), wb.data(), bb.data(), yb.data(), m, n, k, n});
   expect_same_bits(yb.values(), reference_linear(x, w, b, m, n, k));
   EXPECT_TRUE(yb.guards_intact());
 }
@@ -543,6 +543,57 @@ TEST(LibmGuard, TwoRowsAtOnceGiveWhatEachRowGives) {
     }
   }
 }
+
+// ---- threads ----
+
+enum class Kernel { Linear, Relu, Gelu, Softmax };
+
+// Extents big enough that every thread count below gets several parts:
+// linear M, K, N; relu and gelu n; softmax R, C.
+struct Split {
+  const char* name;
+  Kernel kernel;
+  uint32_t a, b = 0, c = 0;
+};
+
+const Split kSplits[] = {{"LinearRowsAndColumns", Kernel::Linear, 67, 129, 50},
+                         {"LinearOneRow", Kernel::Linear, 1, 1000, 333},
+                         {"LinearFewRows", Kernel::Linear, 5, 700, 129},
+                         {"LinearManyNarrowRows", Kernel::Linear, 300, 64, 17},
+                         {"Relu", Kernel::Relu, 300001},
+                         {"Gelu", Kernel::Gelu, 20001},
+                         {"Softmax", Kernel::Softmax, 37, 1001}};
+
+class ThreadsKeepTheBits : public ::testing::TestWithParam<std::tuple<Split, unsigned>> {};
+
+// Through the checked entry points, so that the parts come from the thread
+// pool; guard bytes show that no part writes outside its block.
+TEST_P(ThreadsKeepTheBits, MatchReference) {
+  const auto& [c, threads] = GetParam();
+  const bool dense = c.kernel == Kernel::Linear;
+  const size_t outputs = dense ? size_t{c.a} * c.c : size_t{c.a} * std::max(c.b, 1u);
+  const std::vector<float> x = sample(dense ? size_t{c.a} * c.b : outputs, 41, !dense);
+  const std::vector<float> w = sample(size_t{c.c} * c.b, 42, false), b = sample(c.c, 43, true);
+  Buffer xb(x), wb(w), bb(b), yb(outputs);
+  TensorView xv(xb.data(), {c.a, c.b}, DType::FP32), wv(wb.data(), {c.c, c.b}, DType::FP32);
+  TensorView bv(bb.data(), {c.c}, DType::FP32), yv(yb.data(), {c.a, dense ? c.c : c.b}, DType::FP32);
+  std::vector<float> want;
+  switch (c.kernel) {
+    case Kernel::Linear: linear(xv, wv, bv, yv, threads), want = reference_linear(x, w, b, c.a, c.c, c.b); break;
+    case Kernel::Softmax: softmax(xv, yv, threads), want = reference_softmax(x, c.a, c.b); break;
+    case Kernel::Relu: relu(xb.data(), yb.data(), c.a, threads), want = map_each(reference_relu, x); break;
+    case Kernel::Gelu: gelu(xb.data(), yb.data(), c.a, threads), want = map_each(reference_gelu, x); break;
+  }
+  expect_same_bits(yb.values(), want);
+  EXPECT_TRUE(yb.guards_intact());
+}
+
+INSTANTIATE_TEST_SUITE_P(Splits, ThreadsKeepTheBits,
+                         ::testing::Combine(::testing::ValuesIn(kSplits), ::testing::Values(1u, 2u, 3u, 7u)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "_threads" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 }  // namespace
 }  // namespace qen
