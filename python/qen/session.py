@@ -117,9 +117,7 @@ def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> 
 def _engine(threads: int) -> _qen_core.Engine:
     if not isinstance(threads, int) or isinstance(threads, bool) or threads < 0:
         raise ValueError(f"threads must be a non-negative integer (0: every core), got {threads!r}")
-    # Engine(threads=...) is passed only when asked for, so builds whose
-    # engine computes on one thread alone keep working.
-    return _qen_core.Engine() if threads == 1 else _qen_core.Engine(threads=threads)
+    return _qen_core.Engine(threads=threads)
 
 
 class Session:
