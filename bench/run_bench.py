@@ -179,7 +179,7 @@ def bench_mlp(table, tmp):
     acts = [RELU, SOFTMAX]
     engine = engine_for(save_qen(tmp / "mlp.qen", layers, 64, acts))
     onnx_path = save_onnx(tmp / "mlp.onnx", layers, 64, acts)
-    peers = {"numpy": numpy_mlp(layers)}
+    peers = {"numpy, 1 thread": numpy_mlp(layers)}
     for label, threads in (("ONNX Runtime, 1 thread", 1), ("ONNX Runtime, default threads", None)):
         session = ort_session(onnx_path, threads)
         peers[label] = lambda x, s=session: s.run(None, {"x": x})
@@ -192,10 +192,11 @@ def bench_mlp(table, tmp):
                 layer.bias.copy_(torch.from_numpy(b))
 
         def torch_forward(x):
+            torch.set_num_threads(1)
             with torch.no_grad():
                 return model(torch.from_numpy(x)).numpy()
 
-        peers["PyTorch"] = torch_forward
+        peers["PyTorch, 1 thread"] = torch_forward
     for batch in (1, 64):
         x = RNG.standard_normal((batch, 64), dtype=F32)
         mine = median_seconds(lambda: engine.run([x]))
