@@ -3,8 +3,9 @@
 // For expf it checks the form the guard picks for this process (the one that
 // follows the C library's FMA or baseline build); run it again as
 // `GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA libm_exhaustive expf` to check the
-// other one. Arguments name the functions to check (expf, tanhf; both when
-// there are none). Exit status 0 only when every check passes, or when the C
+// other one. Arguments name the functions (expf, tanhf) and the variants
+// (avx512, avx2) to check; all functions, or all variants, when none is
+// named. Exit status 0 only when every check passes, or when the C
 // library is not the one the vector math follows (the guard then never lets
 // it run).
 #include <gnu/libc-version.h>
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -81,11 +83,18 @@ bool check(const char* variant, const char* function, Vector vector, float (*ref
 }  // namespace
 
 int main(int argc, char** argv) {
-  auto wanted = [&](const char* function) {
+  // Whether `name` is in argv, or argv names none of `kind`.
+  auto wanted = [&](const char* name, std::initializer_list<const char*> kind) {
+    bool any = false;
     for (int i = 1; i < argc; ++i)
-      if (std::strcmp(argv[i], function) == 0) return true;
-    return argc == 1;
+      for (const char* k : kind)
+        if (std::strcmp(argv[i], k) == 0) {
+          if (std::strcmp(argv[i], name) == 0) return true;
+          any = true;
+        }
+    return !any;
   };
+  auto wanted_function = [&](const char* f) { return wanted(f, {"expf", "tanhf"}); };
   if (std::strcmp(gnu_get_libc_version(), qen::kFollowedLibcVersion) != 0) {
     std::printf("not checked: the C library is %s, the vector math follows %s and is not used on it\n",
                 gnu_get_libc_version(), qen::kFollowedLibcVersion);
@@ -93,6 +102,7 @@ int main(int argc, char** argv) {
   }
   bool ok = true;
   for (const qen::VectorLibm& v : qen::vector_libm_variants()) {
+    if (!wanted(v.variant, {"avx512", "avx2"})) continue;
     if (!supported(v.variant)) {
       std::printf("%s: not checked, this CPU cannot run it\n", v.variant);
       continue;
@@ -104,13 +114,13 @@ int main(int argc, char** argv) {
       continue;
     }
     const char* expf_form = exponentials == v.fused ? "expf (FMA build)" : "expf (baseline build)";
-    if (wanted("expf"))
+    if (wanted_function("expf"))
       ok &= check(v.variant, expf_form, [&](const void* x, void* y, uint64_t n) {
         const float zero = 0.0f;
         float sum;
         exponentials(x, y, 1, n, &zero, &sum);
       }, expf);
-    if (wanted("tanhf")) ok &= check(v.variant, "tanhf", v.tanhf, tanhf);
+    if (wanted_function("tanhf")) ok &= check(v.variant, "tanhf", v.tanhf, tanhf);
   }
   return ok ? 0 : 1;
 }
