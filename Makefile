@@ -2,8 +2,8 @@
 # Everything is installed into .venv inside the repository (the package with
 # the extras its tests and demo use: torch is pinned by the extra); the C++
 # tests need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
-# runtimes, and the Windows tests MinGW-w64, Wine and GoogleTest's sources,
-# installed with apt-get when they are missing.
+# runtimes, the Windows tests MinGW-w64, Wine and GoogleTest's sources, and
+# the emulated AVX-512 tests SIMDe, installed with apt-get when they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -16,19 +16,20 @@ TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 BENCH_BUILD := build/bench
 WIN_BUILD  := build/windows
+EMU_BUILD  := build/avx512-emulated
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-asan test-tsan test-python fuzz-smoke test-windows
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -72,6 +73,17 @@ exhaustive: system-deps venv
 	$(WITH_VENV) cmake --build $(CPP_BUILD) --target libm_exhaustive
 	$(CPP_BUILD)/tests/cpp/libm_exhaustive
 	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CPP_BUILD)/tests/cpp/libm_exhaustive expf
+
+# The AVX-512 kernels on CPUs without AVX-512: built from AVX2 and FMA
+# instructions by Debian's SIMDe (-DQEN_EMULATE_AVX512=ON), they run the C++
+# tests, but for the two that read the real CPU and the objects' instructions,
+# and the exhaustive check in both expf forms.
+test-avx512-emulated: system-deps venv
+	$(call apt_install,libsimde-dev)
+	$(call cmake_build,$(EMU_BUILD),-DQEN_EMULATE_AVX512=ON $(CMAKE_ARGS))
+	$(WITH_VENV) ctest --test-dir $(EMU_BUILD) --output-on-failure -E 'CpuFeatures|kernels_have_no_fused_multiply_add'
+	$(EMU_BUILD)/tests/cpp/libm_exhaustive avx512
+	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(EMU_BUILD)/tests/cpp/libm_exhaustive avx512 expf
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: system-deps venv
