@@ -124,11 +124,37 @@ void exponentials_and_sums(const void* x, void* y, uint64_t rows, uint64_t n, co
   for (uint64_t r = 0; r < rows; ++r) sums[r] = V::lane(s, r);
 }
 
-// The same as Exponentials: whole groups of rows without the row checks.
+// The same for one row, its sum in a scalar, one addition after another;
+// the next vectors' exponentials proceed while the additions run.
+template <class V, bool kFused>
+float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
+  const typename V::Reg max = V::splat(m);
+  float s = 0.0f;
+  for (uint64_t c = 0; c < n; c += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, n - c);
+    if (count == V::kWidth) V::store(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load(float_at(x, c)), max)));
+    else V::store_first(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, c), count), max)), count);
+    for (uint64_t l = 0; l < count; ++l) {
+      float e;
+      std::memcpy(&e, float_at(y, c + l), sizeof e);
+      s = s + e;
+    }
+  }
+  return s;
+}
+
+// The same as Exponentials. Under half a vector of rows, the lanes of the
+// sums would be mostly idle and their chain no shorter than one row's, so
+// each row goes on its own.
 template <class V, bool kFused>
 void exponentials_of_rows(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
-  if (rows == V::kWidth) exponentials_and_sums<V, kFused, true>(x, y, rows, n, m, sums);
-  else exponentials_and_sums<V, kFused, false>(x, y, rows, n, m, sums);
+  if (rows == V::kWidth) {
+    exponentials_and_sums<V, kFused, true>(x, y, rows, n, m, sums);
+  } else if (2 * rows >= V::kWidth) {
+    exponentials_and_sums<V, kFused, false>(x, y, rows, n, m, sums);
+  } else {
+    for (uint64_t r = 0; r < rows; ++r) sums[r] = exponentials_and_sum<V, kFused>(float_at(x, r * n), float_at(y, r * n), n, m[r]);
+  }
 }
 
 }  // namespace
