@@ -1,6 +1,7 @@
 #include "tensor_view.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -10,14 +11,76 @@ namespace {
 
 constexpr size_t kAlignment = 64;
 
-}  // namespace
-
+// The size allocated for a block of `bytes` bytes, or 0 when none can be.
 // The aligned allocators may return null for 0 bytes; ask for at least one
 // cache line so that an empty tensor still gets a valid, freeable block.
-void* aligned_allocate(uint64_t bytes) {
-  if (bytes > UINT64_MAX - kAlignment) return nullptr;
+uint64_t aligned_size(uint64_t bytes) {
+  if (bytes > UINT64_MAX - kAlignment) return 0;
   const uint64_t rounded = bytes == 0 ? kAlignment : (bytes + kAlignment - 1) / kAlignment * kAlignment;
-  if (rounded > SIZE_MAX) return nullptr;
+  return rounded > SIZE_MAX ? 0 : rounded;
+}
+
+// Owning views' large buffers, kept for reuse after their view is gone. An
+// engine allocates every node output afresh on every run and frees the
+// previous run's one just after; the C library hands such blocks back to the
+// system and takes fresh ones, and a page fault on each 4 KiB of a fresh
+// block cost more than an elementwise kernel's own work. A released block of
+// at least kSmallest bytes is kept here (while the kept ones total at most
+// kMostKept bytes) and handed out again to the next view of the same
+// allocated size. The contents are whatever the last view left, as with any
+// allocation. The cache is made once and never destroyed, so views released
+// during the process's exit still find it.
+class BufferCache {
+ public:
+  static constexpr uint64_t kSmallest = uint64_t{1} << 18;
+  static constexpr uint64_t kMostKept = uint64_t{1} << 26;
+
+  static BufferCache& instance() {
+    static BufferCache* const cache = new BufferCache;
+    return *cache;
+  }
+
+  // A kept block of exactly `bytes` bytes (as aligned_size gives them), or null.
+  void* take(uint64_t bytes) {
+    if (bytes < kSmallest) return nullptr;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (Slot& slot : slots_) {
+      if (slot.block == nullptr || slot.bytes != bytes) continue;
+      kept_ -= bytes;
+      return std::exchange(slot.block, nullptr);
+    }
+    return nullptr;
+  }
+
+  // Keeps `block` of `bytes` bytes, or frees it when it is small or there is no room.
+  void release(void* block, uint64_t bytes) {
+    if (bytes >= kSmallest) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (Slot& slot : slots_) {
+        if (slot.block != nullptr || kept_ + bytes > kMostKept) continue;
+        slot = {block, bytes};
+        kept_ += bytes;
+        return;
+      }
+    }
+    aligned_free(block);
+  }
+
+ private:
+  struct Slot {
+    void* block = nullptr;
+    uint64_t bytes = 0;
+  };
+  std::mutex mutex_;
+  Slot slots_[8];
+  uint64_t kept_ = 0;
+};
+
+}  // namespace
+
+void* aligned_allocate(uint64_t bytes) {
+  const uint64_t rounded = aligned_size(bytes);
+  if (rounded == 0) return nullptr;
 #ifdef _WIN32
   return _aligned_malloc(static_cast<size_t>(rounded), kAlignment);
 #else
@@ -80,7 +143,7 @@ TensorView::TensorView(TensorView&& other) noexcept
 }
 
 TensorView::~TensorView() {
-  if (owns_data && data != nullptr) aligned_free(data);
+  if (owns_data && data != nullptr) BufferCache::instance().release(data, aligned_size(size_bytes));
 }
 
 uint64_t TensorView::element_count() const {
@@ -92,7 +155,8 @@ uint64_t TensorView::element_count() const {
 TensorHandle allocate_tensor(std::vector<uint32_t> shape, DType dtype) {
   uint64_t bytes = 0;
   if (!checked_byte_size(shape.data(), shape.size(), dtype, &bytes)) throw std::bad_alloc();
-  void* buffer = aligned_allocate(bytes);
+  void* buffer = BufferCache::instance().take(aligned_size(bytes));
+  if (buffer == nullptr) buffer = aligned_allocate(bytes);
   if (buffer == nullptr) throw std::bad_alloc();
   try {
     auto handle = std::make_shared<TensorView>(buffer, std::move(shape), dtype);

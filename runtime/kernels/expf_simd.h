@@ -81,50 +81,80 @@ __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Re
   return V::select(V::is_nan(x), V::add(x, x), y);  // NaN keeps its payload, made quiet
 }
 
-// Softmax's middle step on kRows consecutive rows of n values each (row r
-// at x + r n): y[c] = expf(x[c] - m[r]) along row r, and into sums[r] the sum
-// of those values from +0.0 in ascending order. Each sum stays one addition
-// after another; with two rows the two chains run side by side, and the
-// exponentials of the next two vectors proceed while they run.
-template <class V, bool kFused, uint64_t kRows>
-void exponentials_and_sums(const void* x, void* y, uint64_t n, const float* m, float* sums) {
-  constexpr uint64_t kGroup = 2 / kRows;  // vectors per row and step
-  typename V::Reg max[kRows];
-  float s[kRows];
-  for (uint64_t r = 0; r < kRows; ++r) max[r] = V::splat(m[r]), s[r] = 0.0f;
-  auto exponentials = [&](uint64_t c, uint64_t count) {
-    for (uint64_t r = 0; r < kRows; ++r) {
+// Softmax's middle step on `rows` (at most V::kWidth) consecutive rows of n
+// values each (row r at x + r n): y[c] = expf(x[c] - m[r]) along row r, and
+// into sums[r] the sum of those values from +0.0 in ascending order. The
+// rows' sums run side by side, lane r holding row r's: each block of kWidth
+// columns of exponentials is transposed in registers, so that one vector
+// addition per column adds that column's value to every row's sum, in the
+// same order as one addition after another along the row. Lanes of rows
+// past `rows` and of columns past n are computed on zeros and are neither
+// stored nor added.
+template <class V, bool kFused, bool kAllRows>
+void exponentials_and_sums(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  using Reg = typename V::Reg;
+  // Transposed exponentials of the block at column c with `count` columns.
+  auto block = [&](uint64_t c, uint64_t count, Reg(&e)[V::kWidth]) {
+    for (uint64_t r = 0; r < V::kWidth; ++r) {
       const uint64_t at = r * n + c;
-      if (count == V::kWidth) V::store(float_at(y, at), expf_vector<V, kFused>(V::sub(V::load(float_at(x, at)), max[r])));
-      else V::store_first(float_at(y, at), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, at), count), max[r])), count);
-    }
-  };
-  auto add_lanes = [&](uint64_t c, uint64_t count) {
-    for (uint64_t l = 0; l < count; ++l)
-      for (uint64_t r = 0; r < kRows; ++r) {
-        float e;
-        std::memcpy(&e, float_at(y, r * n + c + l), sizeof e);
-        s[r] = s[r] + e;
+      if (!kAllRows && r >= rows) {
+        e[r] = V::zero();
+      } else if (count == V::kWidth) {
+        e[r] = expf_vector<V, kFused>(V::sub(V::load(float_at(x, at)), V::splat(m[r])));
+        V::store(float_at(y, at), e[r]);
+      } else {
+        e[r] = expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, at), count), V::splat(m[r])));
+        V::store_first(float_at(y, at), e[r], count);
       }
+    }
+    transpose<V>(e);
   };
+  Reg s = V::zero();
   uint64_t c = 0;
-  for (; c + kGroup * V::kWidth <= n; c += kGroup * V::kWidth) {
-    for (uint64_t g = 0; g < kGroup; ++g) exponentials(c + g * V::kWidth, V::kWidth);
-    add_lanes(c, kGroup * V::kWidth);
+  for (; c + V::kWidth <= n; c += V::kWidth) {
+    Reg e[V::kWidth];
+    block(c, V::kWidth, e);
+    for (uint64_t j = 0; j < V::kWidth; ++j) s = V::add(s, e[j]);
   }
-  for (; c < n; c += V::kWidth) {
-    const uint64_t count = smaller(V::kWidth, n - c);
-    exponentials(c, count);
-    add_lanes(c, count);
+  if (c < n) {
+    Reg e[V::kWidth];
+    block(c, n - c, e);
+    for (uint64_t j = 0; j < n - c; ++j) s = V::add(s, e[j]);
   }
-  for (uint64_t r = 0; r < kRows; ++r) sums[r] = s[r];
+  for (uint64_t r = 0; r < rows; ++r) sums[r] = V::lane(s, r);
 }
 
-// The same for one row or for two (`rows`), as Exponentials.
+// The same for one row, its sum in a scalar, one addition after another;
+// the next vectors' exponentials proceed while the additions run.
+template <class V, bool kFused>
+float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
+  const typename V::Reg max = V::splat(m);
+  float s = 0.0f;
+  for (uint64_t c = 0; c < n; c += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, n - c);
+    if (count == V::kWidth) V::store(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load(float_at(x, c)), max)));
+    else V::store_first(float_at(y, c), expf_vector<V, kFused>(V::sub(V::load_first(float_at(x, c), count), max)), count);
+    for (uint64_t l = 0; l < count; ++l) {
+      float e;
+      std::memcpy(&e, float_at(y, c + l), sizeof e);
+      s = s + e;
+    }
+  }
+  return s;
+}
+
+// The same as Exponentials. Under half a vector of rows, the lanes of the
+// sums would be mostly idle and their chain no shorter than one row's, so
+// each row goes on its own.
 template <class V, bool kFused>
 void exponentials_of_rows(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
-  if (rows == 2) exponentials_and_sums<V, kFused, 2>(x, y, n, m, sums);
-  else exponentials_and_sums<V, kFused, 1>(x, y, n, m, sums);
+  if (rows == V::kWidth) {
+    exponentials_and_sums<V, kFused, true>(x, y, rows, n, m, sums);
+  } else if (2 * rows >= V::kWidth) {
+    exponentials_and_sums<V, kFused, false>(x, y, rows, n, m, sums);
+  } else {
+    for (uint64_t r = 0; r < rows; ++r) sums[r] = exponentials_and_sum<V, kFused>(float_at(x, r * n), float_at(y, r * n), n, m[r]);
+  }
 }
 
 }  // namespace

@@ -14,7 +14,8 @@
 
 namespace qen {
 
-// Softmax's middle step over `rows` (1 or 2) consecutive rows of n values:
+// Softmax's middle step over `rows` (at most the variant's vector width)
+// consecutive rows of n values:
 // y[c] = expf(x[c] - m[r]) along row r, and sums[r] the sum of those values
 // from +0.0 in ascending order.
 using Exponentials = void (*)(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums);

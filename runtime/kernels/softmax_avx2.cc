@@ -11,9 +11,7 @@ void exponentials_avx2(const void* x, void* y, uint64_t rows, uint64_t n, const 
 
 void softmax_f32_avx2(const void* x, void* y, uint64_t rows, uint64_t cols) {
   static const Exponentials checked = checked_exponentials(exponentials_fma_avx2, exponentials_avx2);
-  // One row at a time: on 8 lanes (and table lookups by gathers) the
-  // exponentials take longer than the row's chain of additions.
-  softmax_f32<Avx2, 1>(x, y, rows, cols, checked);
+  softmax_f32<Avx2>(x, y, rows, cols, checked);
 }
 
 }  // namespace qen

@@ -11,9 +11,7 @@ void exponentials_avx512(const void* x, void* y, uint64_t rows, uint64_t n, cons
 
 void softmax_f32_avx512(const void* x, void* y, uint64_t rows, uint64_t cols) {
   static const Exponentials checked = checked_exponentials(exponentials_fma_avx512, exponentials_avx512);
-  // Two rows at a time: on 16 lanes the exponentials outrun one row's chain
-  // of additions, so two chains run side by side.
-  softmax_f32<Avx512, 2>(x, y, rows, cols, checked);
+  softmax_f32<Avx512>(x, y, rows, cols, checked);
 }
 
 }  // namespace qen

@@ -53,16 +53,16 @@ inline void exponentials_by_c_library(const void* x, void* y, uint64_t rows, uin
   }
 }
 
-// kRowsAtOnce (1 or 2) rows at a time; with two, the vector step runs their
-// sums side by side. `exponentials` is the vector step that the C library
-// check allowed, or nullptr for the C library's own expf.
-template <class V, uint64_t kRowsAtOnce>
+// V::kWidth rows at a time, so that the vector step runs their sums side by
+// side. `exponentials` is the vector step that the C library check allowed,
+// or nullptr for the C library's own expf.
+template <class V>
 void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols, Exponentials exponentials) {
   if (cols == 0) return;
   if (exponentials == nullptr) exponentials = exponentials_by_c_library;
-  for (uint64_t r = 0; r < rows; r += kRowsAtOnce) {
-    const uint64_t count = smaller(kRowsAtOnce, rows - r);
-    float m[kRowsAtOnce], s[kRowsAtOnce];
+  for (uint64_t r = 0; r < rows; r += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, rows - r);
+    float m[V::kWidth], s[V::kWidth];
     for (uint64_t i = 0; i < count; ++i) m[i] = row_max<V>(float_at(x, (r + i) * cols), cols);
     exponentials(float_at(x, r * cols), float_at(y, r * cols), count, cols, m, s);
     for (uint64_t i = 0; i < count; ++i) {

@@ -408,7 +408,7 @@ TEST_P(SoftmaxMatchesReference, BitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SoftmaxMatchesReference,
-                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::Values(0u, 1u, 3u),
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::Values(0u, 1u, 3u, 8u, 13u, 17u),
                                             ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u,
                                                               63u, 64u, 65u, 1000u),
                                             ::testing::Bool()),

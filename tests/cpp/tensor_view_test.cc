@@ -75,5 +75,19 @@ TEST(TensorView, MoveHandsOverOwnership) {
   EXPECT_FALSE(owned->owns_data);  // freed once, by `moved`
 }
 
+// A released large buffer goes to the next view of its size, and to one
+// live view at a time; a larger view never gets it.
+TEST(TensorView, ReleasedLargeBufferGoesToOneViewOfItsSize) {
+  const std::vector<uint32_t> shape{509, 1031};
+  const void* released = allocate_tensor(shape, DType::FP32)->data;
+  TensorHandle again = allocate_tensor(shape, DType::FP32);
+  const TensorHandle beside = allocate_tensor(shape, DType::FP32);
+  EXPECT_EQ(again->data, released);
+  EXPECT_NE(beside->data, released);
+  again.reset();
+  EXPECT_NE(allocate_tensor({509, 1032}, DType::FP32)->data, released);
+  EXPECT_EQ(allocate_tensor(shape, DType::FP32)->data, released);
+}
+
 }  // namespace
 }  // namespace qen
