@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
 
   constexpr uint64_t kPasses = 20'000'000;
   const double mul_add_s = median_seconds(7, [&] { sink = loops.mul_add(kPasses); });
-  const double flops = 2.0 * 16 * static_cast<double>(loops.width) * kPasses;
+  const double flops = 2.0 * static_cast<double>(loops.chains * loops.width) * kPasses;
   // A fused step is the same two operations in one instruction.
   const double fused_s =
       loops.fused_mul_add ? median_seconds(7, [&] { sink = loops.fused_mul_add(kPasses); }) : 0.0;

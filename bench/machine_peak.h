@@ -9,14 +9,15 @@
 namespace qen_bench {
 
 struct PeakLoops {
-  // Runs `passes` rounds of 16 independent acc = acc * m + a chains over
-  // `width` lanes; returns a value that depends on every lane.
+  // Runs `passes` rounds of `chains` independent acc = acc * m + a chains
+  // over `width` lanes; returns a value that depends on every lane.
   float (*mul_add)(uint64_t passes);
   // The same chains as fused multiply-adds, or null.
   float (*fused_mul_add)(uint64_t passes);
   // Adds every float of `data` (count a multiple of 16 * width) into vector sums.
   float (*read)(const float* data, uint64_t count);
   uint64_t width;
+  uint64_t chains;
 };
 
 PeakLoops peak_loops_avx512();
