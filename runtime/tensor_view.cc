@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <mutex>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -36,7 +39,7 @@ class BufferCache {
   static constexpr uint64_t kMostKept = uint64_t{1} << 26;
 
   static BufferCache& instance() {
-    static BufferCache* const cache = new BufferCache;
+    static BufferCache* const cache = make();
     return *cache;
   }
 
@@ -71,6 +74,22 @@ class BufferCache {
     void* block = nullptr;
     uint64_t bytes = 0;
   };
+
+  // A fork while another thread held the lock would leave it held for ever
+  // in the child, whose next large tensor would then wait for good. The
+  // lock is taken around every fork instead, as the C library does for its
+  // own allocator's locks.
+  static BufferCache* make() {
+    static BufferCache* made = nullptr;
+    made = new BufferCache;
+#ifndef _WIN32
+    auto lock = [] { made->mutex_.lock(); };
+    auto unlock = [] { made->mutex_.unlock(); };
+    pthread_atfork(lock, unlock, unlock);
+#endif
+    return made;
+  }
+
   std::mutex mutex_;
   Slot slots_[8];
   uint64_t kept_ = 0;

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <stdexcept>
+#include <thread>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace qen {
 namespace {
@@ -88,6 +94,32 @@ TEST(TensorView, ReleasedLargeBufferGoesToOneViewOfItsSize) {
   EXPECT_NE(allocate_tensor({509, 1032}, DType::FP32)->data, released);
   EXPECT_EQ(allocate_tensor(shape, DType::FP32)->data, released);
 }
+
+#ifndef _WIN32
+// Children forked while another thread allocates and releases large
+// buffers can still allocate one (a child that hangs is killed by alarm).
+TEST(TensorView, ForkedChildAllocatesWhileAnotherThreadDoes) {
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop) allocate_tensor({1024, 1024}, DType::FP32);
+  });
+  int finished = 0;
+  for (int i = 0; i < 200; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      alarm(10);
+      allocate_tensor({1024, 1024}, DType::FP32);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    finished += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  stop = true;
+  churn.join();
+  EXPECT_EQ(finished, 200);
+}
+#endif
 
 }  // namespace
 }  // namespace qen
