@@ -184,6 +184,7 @@ def bench_mlp(table, tmp):
         session = ort_session(onnx_path, threads)
         peers[label] = lambda x, s=session: s.run(None, {"x": x})
     if torch is not None:
+        torch.set_num_threads(1)
         model = torch.nn.Sequential(torch.nn.Linear(64, 128), torch.nn.ReLU(), torch.nn.Linear(128, 10),
                                     torch.nn.Softmax(dim=1)).eval()
         with torch.no_grad():
@@ -192,7 +193,6 @@ def bench_mlp(table, tmp):
                 layer.bias.copy_(torch.from_numpy(b))
 
         def torch_forward(x):
-            torch.set_num_threads(1)
             with torch.no_grad():
                 return model(torch.from_numpy(x)).numpy()
 
@@ -244,7 +244,7 @@ def bench_elementwise(table, tmp):
         theirs = x.size / median_seconds(lambda: peer(x)) / 1e6
         ort_rate = x.size / median_seconds(lambda: session.run(None, {"x": x})) / 1e6
         case = f"{label} [{rows},{cols}], elements"
-        table.rate_row(case, mine, "numpy", theirs, "M/s")
+        table.rate_row(case, mine, "numpy, 1 thread", theirs, "M/s")
         table.rate_row(case, mine, "ONNX Runtime, 1 thread", ort_rate, "M/s")
 
 
