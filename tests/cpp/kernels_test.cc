@@ -18,6 +18,7 @@
 
 #include "error_of.h"
 #include "kernels/libm_guard.h"
+#include "variant_named.h"
 
 namespace qen {
 namespace {
@@ -513,31 +514,28 @@ TEST(LibmGuard, AcceptsTheVectorFormsOnTheFollowedCLibrary) {
   GTEST_SKIP() << "not the GNU C library, whose expf and tanhf the vector math follows";
 #endif
   for (const VectorLibm& v : vector_libm_variants()) {
-    const auto variant = std::find_if(kernel_variants().begin(), kernel_variants().end(),
-                                      [&](const KernelVariant& k) { return std::string(k.name) == v.variant; });
-    if (!variant->supported()) continue;
+    if (!testing::variant_named(v.variant).supported()) continue;
     EXPECT_NE(checked_exponentials(v.fused, v.plain), nullptr) << v.variant;
     EXPECT_TRUE(tanhf_follows_c_library(v.tanhf)) << v.variant;
   }
 }
 
-// The vector exponentials of two rows at once, whose two sums run side by
-// side, give what each row gives alone.
-TEST(LibmGuard, TwoRowsAtOnceGiveWhatEachRowGives) {
-  const uint32_t cols = 77;
-  std::vector<float> x = sample(2 * cols, 7, true);
+// The vector exponentials of a group of rows, whose sums run side by side
+// (8 rows: a whole group of 8 lanes, over half a group of 16), give what each
+// row gives alone.
+TEST(LibmGuard, ARowGroupGivesWhatEachRowGives) {
+  constexpr uint32_t kRows = 8, cols = 77;
+  std::vector<float> x = sample(kRows * cols, 7, true);
   for (float& v : x) v *= 8.0f;
-  const float m[2] = {1.5f, -2.0f};
+  const float m[kRows] = {1.5f, -2.0f, 0.0f, 3.25f, -7.5f, 0.5f, 12.0f, -1.0f};
   for (const VectorLibm& v : vector_libm_variants()) {
-    const auto variant = std::find_if(kernel_variants().begin(), kernel_variants().end(),
-                                      [&](const KernelVariant& k) { return std::string(k.name) == v.variant; });
-    if (!variant->supported()) continue;
+    if (!testing::variant_named(v.variant).supported()) continue;
     for (Exponentials exponentials : {checked_exponentials(v.fused, v.plain), v.plain}) {
       if (exponentials == nullptr) continue;
       std::vector<float> both(x.size()), each(x.size());
-      float sums[2], sum[2];
-      exponentials(x.data(), both.data(), 2, cols, m, sums);
-      for (int r = 0; r < 2; ++r) exponentials(x.data() + r * cols, each.data() + r * cols, 1, cols, m + r, sum + r);
+      float sums[kRows], sum[kRows];
+      exponentials(x.data(), both.data(), kRows, cols, m, sums);
+      for (uint32_t r = 0; r < kRows; ++r) exponentials(x.data() + r * cols, each.data() + r * cols, 1, cols, m + r, sum + r);
       EXPECT_EQ(std::memcmp(both.data(), each.data(), both.size() * sizeof(float)), 0) << v.variant;
       EXPECT_EQ(std::memcmp(sums, sum, sizeof sums), 0) << v.variant;
     }

@@ -23,16 +23,11 @@
 
 #include "kernels.h"
 #include "kernels/libm_guard.h"
+#include "variant_named.h"
 
 namespace {
 
 using qen::Exponentials;
-
-bool supported(const char* variant) {
-  for (const qen::KernelVariant& v : qen::kernel_variants())
-    if (std::strcmp(v.name, variant) == 0) return v.supported();
-  return false;
-}
 
 uint32_t bits_of(float v) {
   uint32_t b;
@@ -103,7 +98,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (const qen::VectorLibm& v : qen::vector_libm_variants()) {
     if (!wanted(v.variant, {"avx512", "avx2"})) continue;
-    if (!supported(v.variant)) {
+    if (!qen::testing::variant_named(v.variant).supported()) {
       std::printf("%s: not checked, this CPU cannot run it\n", v.variant);
       continue;
     }

@@ -11,19 +11,16 @@
 
 #include "kernels.h"
 #include "kernels/libm_guard.h"
+#include "variant_named.h"
 
 namespace qen {
 namespace {
 
-const KernelVariant* variant_named(const char* name) {
-  for (const KernelVariant& v : kernel_variants())
-    if (std::strcmp(v.name, name) == 0) return &v;
-  return nullptr;
-}
+using testing::variant_named;
 
 TEST(LibmGuard, RefusesEveryVectorFormOnAWrongPinnedValue) {
   for (const VectorLibm& v : vector_libm_variants()) {
-    if (!variant_named(v.variant)->supported()) continue;
+    if (!variant_named(v.variant).supported()) continue;
     EXPECT_EQ(checked_exponentials(v.fused, v.plain), nullptr) << v.variant;
     EXPECT_FALSE(tanhf_follows_c_library(v.tanhf)) << v.variant;
   }
@@ -45,7 +42,7 @@ TEST(LibmGuard, FallbackGivesTheReferenceBits) {
   scalar.gelu(x.data(), want_gelu.data(), x.size());
   scalar.softmax(x.data(), want_softmax.data(), x.size() / 37, 37);
   for (const VectorLibm& v : vector_libm_variants()) {
-    const KernelVariant& variant = *variant_named(v.variant);
+    const KernelVariant& variant = variant_named(v.variant);
     if (!variant.supported()) continue;
     std::vector<float> gelu(x.size()), softmax(x.size());
     variant.gelu(x.data(), gelu.data(), x.size());
