@@ -9,17 +9,14 @@
 // rounds every step alike), and rounded once to float. The double result is
 // within a stated relative error of the exact value, so its rounding is the
 // correct one unless the exact value lies that close to a midpoint between
-// two floats. A lane whose double lies near a midpoint looks its input up in
-// a short list of the inputs where the rounding goes wrong, with their right
-// results; the exhaustive check (tests/cpp/libm_exhaustive.cc) compares every
-// float input with an independent correctly rounded reference, which is how
-// the lists were found and how they are known to be complete.
+// two floats. The exhaustive check (tests/cpp/libm_exhaustive.cc) compares
+// all 2^32 inputs of each function with an independent correctly rounded
+// reference: no input of either comes that close, so no input needs a case
+// of its own. Any change here must pass that check again.
 //
 // What a vector type V provides for these functions:
-//   kWidth                  floats per Reg
-//   Reg, Mask               kWidth floats; one truth value per lane
-//   load, store             kWidth floats from and to any address
-//   splat, add, sub, mul    on Reg, each lane rounded to float
+//   Reg, Mask               floats; one truth value per lane
+//   splat, add              on Reg, each lane rounded to float
 //   less, is_nan            lane compares (false where a NaN takes part)
 //   select(m, a, b)         a where m, else b
 //   bit_and, bit_xor        on the bits of the floats
@@ -30,41 +27,12 @@
 //   splat_wide, add, sub, mul, div    on Wide, each lane rounded to double
 //   scale_from_table(v, t)  per lane, with k the low 64 bits of v:
 //                           t[k % 32] + (k << 47), as a double
-//   any_near_midpoint(v, d) whether the low 29 bits of any lane (those
-//                           that rounding a normal double to float drops)
-//                           lie within d of 2^28, the midpoint pattern
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 namespace qen {
 namespace {
-
-// An input whose double result rounds the wrong way, and the right result.
-struct RoundingException {
-  uint32_t input, result;
-};
-
-// The lanes of y whose input (lane of x) is in `list` take its result.
-template <class V, uint64_t N>
-typename V::Reg with_exceptions(typename V::Reg x, typename V::Reg y, const RoundingException (&list)[N]) {
-  float in[V::kWidth], out[V::kWidth];
-  V::store(in, x);
-  V::store(out, y);
-  for (uint64_t lane = 0; lane < V::kWidth; ++lane) {
-    uint32_t bits;
-    std::memcpy(&bits, &in[lane], sizeof bits);
-    for (const RoundingException& e : list)
-      if (e.input == bits) std::memcpy(&out[lane], &e.result, sizeof e.result);
-  }
-  return V::load(out);
-}
-
-// A double result counts as near a midpoint within 2^6 units of its last
-// place, 2^-46 relative: far above the error bounds below, and a lane is
-// that near by chance once in 2^22.
-constexpr uint64_t kMidpointDistance = 64;
 
 struct ExpConstants {
   static constexpr double kInvLn2N = 0x1.71547652b82fep+5;  // 32 / ln 2
@@ -115,9 +83,6 @@ typename V::Wide exp_wide(typename V::Wide x) {
   return V::add(s, V::mul(s, q));
 }
 
-// Inputs of expf whose double result from exp_wide rounds the wrong way.
-constexpr RoundingException kExpfExceptions[] = {{0, 0x3f800000}};
-
 // expf on every lane, correctly rounded: NaN gives a quiet NaN with its
 // payload, -inf and everything below -104 give +0, subnormal results are
 // rounded once from the double, and overflow gives +inf.
@@ -127,14 +92,8 @@ __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Re
   typename V::Reg c = V::select(V::less(x, V::splat(C::kLowest)), V::splat(C::kLowest), x);
   c = V::select(V::less(V::splat(C::kHighest), c), V::splat(C::kHighest), c);
   typename V::Wide parts[V::kParts];
-  bool near = false;
-  for (int p = 0; p < V::kParts; ++p) {
-    parts[p] = exp_wide<V>(V::widen(c, p));
-    near |= V::any_near_midpoint(parts[p], kMidpointDistance);
-  }
-  typename V::Reg y = V::narrow(parts);
-  if (near) y = with_exceptions<V>(x, y, kExpfExceptions);
-  return V::select(V::is_nan(x), V::add(x, x), y);  // NaN keeps its payload, made quiet
+  for (int p = 0; p < V::kParts; ++p) parts[p] = exp_wide<V>(V::widen(c, p));
+  return V::select(V::is_nan(x), V::add(x, x), V::narrow(parts));  // NaN keeps its payload, made quiet
 }
 
 struct TanhConstants {
@@ -176,10 +135,6 @@ typename V::Wide tanh_large(typename V::Wide a) {
   return V::div(V::sub(one, e), V::add(one, e));
 }
 
-// Inputs |x| of tanhf whose double result rounds the wrong way; the sign
-// of x is applied after.
-constexpr RoundingException kTanhfExceptions[] = {{0, 0}};
-
 // tanhf on every lane, correctly rounded: tanhf(-x) = -tanhf(x) exactly,
 // tanhf(+-0) = +-0, tiny inputs return themselves, +-inf gives +-1, NaN a
 // quiet NaN with its payload.
@@ -191,15 +146,12 @@ __attribute__((always_inline)) inline typename V::Reg tanhf_vector(typename V::R
   const Reg a = V::bit_xor(x, sign);
   const Reg c = V::select(V::less(V::splat(C::kLargest), a), V::splat(C::kLargest), a);
   typename V::Wide small[V::kParts], large[V::kParts];
-  bool near = false;
   for (int p = 0; p < V::kParts; ++p) {
     const typename V::Wide w = V::widen(c, p);
     small[p] = tanh_small<V>(w);
     large[p] = tanh_large<V>(w);
-    near |= V::any_near_midpoint(small[p], kMidpointDistance) || V::any_near_midpoint(large[p], kMidpointDistance);
   }
-  Reg y = V::select(V::less(c, V::splat(C::kSmall)), V::narrow(small), V::narrow(large));
-  if (near) y = with_exceptions<V>(a, y, kTanhfExceptions);
+  const Reg y = V::select(V::less(c, V::splat(C::kSmall)), V::narrow(small), V::narrow(large));
   return V::select(V::is_nan(x), V::add(x, x), V::bit_xor(y, sign));  // NaN keeps its payload, made quiet
 }
 

@@ -90,13 +90,6 @@ struct Avx2 {
     const __m256i entry = _mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1);
     return _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(k, 47)));
   }
-  // Whether the low 29 bits of any lane lie within `distance` of 2^28.
-  static bool any_near_midpoint(Wide v, uint64_t distance) {
-    const __m256i low = _mm256_and_si256(_mm256_castpd_si256(v), _mm256_set1_epi64x((1 << 29) - 1));
-    const __m256i from = _mm256_sub_epi64(low, _mm256_set1_epi64x(static_cast<long long>((1 << 28) - distance)));
-    const __m256i below = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(2 * distance + 1)), from);
-    return _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), from), below))) != 0;
-  }
 
   // Per 128-bit half: lanes 0, 1 of a and b interleaved, or lanes 2, 3;
   // then the same for pairs of lanes.

@@ -97,12 +97,6 @@ struct Avx512 {
     const __m512i entry = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(k, _mm512_set1_epi64(16)), low, high);
     return _mm512_castsi512_pd(_mm512_add_epi64(entry, _mm512_slli_epi64(k, 47)));
   }
-  // Whether the low 29 bits of any lane lie within `distance` of 2^28.
-  static bool any_near_midpoint(Wide v, uint64_t distance) {
-    const __m512i low = _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64((1 << 29) - 1));
-    const __m512i from = _mm512_sub_epi64(low, _mm512_set1_epi64(static_cast<long long>((1 << 28) - distance)));
-    return _mm512_cmplt_epu64_mask(from, _mm512_set1_epi64(static_cast<long long>(2 * distance + 1))) != 0;
-  }
 
   // Per 128-bit block: lanes 0, 1 of a and b interleaved, or lanes 2, 3;
   // then the same for pairs of lanes.
