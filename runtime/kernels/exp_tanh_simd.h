@@ -59,27 +59,43 @@ struct ExpConstants {
   static constexpr float kLowest = -104.0f, kHighest = 89.0f;
 };
 
-// e^x for x in [-104, 89], as a double within 2^-51.5 of the exact value
-// (relative): x = k ln 2 / 32 + r with |r| <= ln 2 / 64 + 2^-40, then
-// e^x = 2^(k/32) (1 + q) with q = e^r - 1 by its Taylor polynomial of degree
-// 6 (truncation 2^-58). Errors: the table entry 2^-53, r (k ln2/32 exact
-// for the high part) 2^-53 |r| adding 2^-59, q's own roundings 2^-52 |q|
-// < 2^-58, the product s q and the final sum s + s q 2^-53 each relative to
-// their results, the product weighing 2^-6.4 of the sum.
+// The reduction of a double x (|x| < 2^12): x = k ln 2 / 32 + r with k an
+// integer and |r| <= ln 2 / 64 + 2^-40, r within 2^-53 |r| + 2^-80. The low
+// bits of `shifted` hold k. kLn2NHi k is exact and x - kLn2NHi k loses
+// nothing that matters: that difference is rounded relative to itself.
 template <class V>
-typename V::Wide exp_wide(typename V::Wide x) {
+void reduce(typename V::Wide x, typename V::Wide& shifted, typename V::Wide& r) {
+  using C = ExpConstants;
+  shifted = V::add(V::mul(x, V::splat_wide(C::kInvLn2N)), V::splat_wide(C::kShift));
+  const typename V::Wide k = V::sub(shifted, V::splat_wide(C::kShift));
+  r = V::sub(V::sub(x, V::mul(k, V::splat_wide(C::kLn2NHi))), V::mul(k, V::splat_wide(C::kLn2NLo)));
+}
+
+// e^r - 1 for |r| <= ln 2 / 64 + 2^-40 by its Taylor polynomial of degree 6
+// (truncation 2^-58 relative), in Estrin's order so that the chain of
+// dependent steps is short: r + r^2 ((C2 + C3 r) + r^2 ((C4 + C5 r) + C6 r^2)).
+// Its roundings come to 2^-52 of the result.
+template <class V>
+typename V::Wide expm1_reduced(typename V::Wide r) {
   using C = ExpConstants;
   using W = typename V::Wide;
-  const W shifted = V::add(V::mul(x, V::splat_wide(C::kInvLn2N)), V::splat_wide(C::kShift));
-  const W k = V::sub(shifted, V::splat_wide(C::kShift));
-  const W r = V::sub(V::sub(x, V::mul(k, V::splat_wide(C::kLn2NHi))), V::mul(k, V::splat_wide(C::kLn2NLo)));
-  W p = V::add(V::mul(V::splat_wide(C::kC6), r), V::splat_wide(C::kC5));
-  p = V::add(V::mul(p, r), V::splat_wide(C::kC4));
-  p = V::add(V::mul(p, r), V::splat_wide(C::kC3));
-  p = V::add(V::mul(p, r), V::splat_wide(C::kC2));
-  p = V::add(V::mul(p, r), V::splat_wide(1.0));
-  const W q = V::mul(p, r);
-  const W s = V::scale_from_table(shifted, C::kTable);
+  const W r2 = V::mul(r, r);
+  const W low = V::add(V::splat_wide(C::kC2), V::mul(V::splat_wide(C::kC3), r));
+  const W high = V::add(V::add(V::splat_wide(C::kC4), V::mul(V::splat_wide(C::kC5), r)), V::mul(V::splat_wide(C::kC6), r2));
+  return V::add(r, V::mul(r2, V::add(low, V::mul(r2, high))));
+}
+
+// e^x for x in [-104, 89], as a double within 2^-51.5 of the exact value
+// (relative): e^x = 2^(k/32) (1 + q) with q = e^r - 1. Errors: the table
+// entry 2^-53, r 2^-53 |r| and q's roundings together under 2^-58, the
+// product s q and the final sum s + s q 2^-53 each relative to their
+// results, the product weighing 2^-6.4 of the sum.
+template <class V>
+typename V::Wide exp_wide(typename V::Wide x) {
+  typename V::Wide shifted, r;
+  reduce<V>(x, shifted, r);
+  const typename V::Wide q = expm1_reduced<V>(r);
+  const typename V::Wide s = V::scale_from_table(shifted, ExpConstants::kTable);
   return V::add(s, V::mul(s, q));
 }
 
@@ -97,42 +113,49 @@ __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Re
 }
 
 struct TanhConstants {
-  // Below: the odd Taylor polynomial. From there: e^-2|x|.
-  static constexpr float kSmall = 0.125f;
   // tanh 10 is within 2^-27 of 1 and rounds to 1, as does every larger input.
   static constexpr float kLargest = 10.0f;
-  // Taylor coefficients of tanh x = x + x^3 T3 + ... + x^15 T15.
-  static constexpr double kT3 = -0x1.5555555555555p-2, kT5 = 0x1.1111111111111p-3, kT7 = -0x1.ba1ba1ba1ba1cp-5,
-                          kT9 = 0x1.664f4882c10fap-6, kT11 = -0x1.226e355e6c23dp-7, kT13 = 0x1.d6d3d0e157de0p-9,
-                          kT15 = -0x1.7da36452b75e3p-10;
+  // 2^(i/32) - 1 rounded to double, its bits minus i << 47 (the way of
+  // ExpConstants::kTable), so that adding k << 47 gives 2^j (2^(i/32) - 1)
+  // for k = 32 j + i; entry 0 then gives 2^(j - 1023), negligible beside
+  // the 2^j - 1 it is added to (and +0 for j = 0).
+  alignas(64) static constexpr uint64_t kMinusOneTable[32] = {
+      0x0000000000000000, 0x3f95ec34c5615d0f, 0x3fa5ab0d9f3121ec, 0x3fafb01d0125b50a, 0x3fb52b83c7d517ae,
+      0x3fbac873168b9aa8, 0x3fbec3d373ab11c3, 0x3fc174efa8fef709, 0x3fc437f0518db8a9, 0x3fc70d39b9d54e55,
+      0x3fc9f5326091a112, 0x3fcbb821818624b4, 0x3fccff6b54d8a89c, 0x3fce50ad5a753e07, 0x3fcfac1f752150a5,
+      0x3fd111fac0e95613, 0x3fd2827999fcef32, 0x3fd3fdd7a3b17dcf, 0x3fd58451cfac061b, 0x3fd6cb1332999c25,
+      0x3fd759ca845541b7, 0x3fd7ee6f619b8bca, 0x3fd889230547e120, 0x3fd92a07647c4ab9, 0x3fd9d13f32b5a75b,
+      0x3fda7eede5f6bc8e, 0x3fdb3337bb0aa538, 0x3fdbee41b9df20d2, 0x3fdcb031b9f7490e, 0x3fdd792e66f736bd,
+      0x3fde495f454921b3, 0x3fdf20ecb6dc8a81};
+  // 1.0's bits minus i << 47: adding k << 47 gives 2^j.
+  alignas(64) static constexpr uint64_t kPowerTable[32] = {
+      0x3ff0000000000000, 0x3fef800000000000, 0x3fef000000000000, 0x3fee800000000000, 0x3fee000000000000,
+      0x3fed800000000000, 0x3fed000000000000, 0x3fec800000000000, 0x3fec000000000000, 0x3feb800000000000,
+      0x3feb000000000000, 0x3fea800000000000, 0x3fea000000000000, 0x3fe9800000000000, 0x3fe9000000000000,
+      0x3fe8800000000000, 0x3fe8000000000000, 0x3fe7800000000000, 0x3fe7000000000000, 0x3fe6800000000000,
+      0x3fe6000000000000, 0x3fe5800000000000, 0x3fe5000000000000, 0x3fe4800000000000, 0x3fe4000000000000,
+      0x3fe3800000000000, 0x3fe3000000000000, 0x3fe2800000000000, 0x3fe2000000000000, 0x3fe1800000000000,
+      0x3fe1000000000000, 0x3fe0800000000000};
 };
 
-// tanh a for 0 <= a < 1/8 as x + x (x^2 P(x^2)), within 2^-52.5 (relative):
-// truncation after x^15 2^-58.7, the correction term under 2^-7.6 of the
-// result so that its roundings weigh little, the final sum 2^-53.
+// tanh a for 0 <= a <= 10 as E / (E + 2) with E = e^2a - 1, within 2^-49.8
+// (relative). With 2a = k ln 2 / 32 + r, k = 32 j + i and q = e^r - 1,
+// E = A + B q where A = 2^j (2^(i/32) - 1) + (2^j - 1) and B = 2^j + that
+// first term: every term is accurate relative to itself, and for small a
+// (k = 0) E is q itself, so no cancellation ruins the small results. A
+// costs 2^-52, B q at most 2^-51.6 of E where q < 0 cancels part of A, the
+// sum 2^-53; then E + 2 and the division 2^-53 each.
 template <class V>
-typename V::Wide tanh_small(typename V::Wide a) {
+typename V::Wide tanh_wide(typename V::Wide a) {
   using C = TanhConstants;
   using W = typename V::Wide;
-  const W a2 = V::mul(a, a);
-  W p = V::add(V::mul(V::splat_wide(C::kT15), a2), V::splat_wide(C::kT13));
-  p = V::add(V::mul(p, a2), V::splat_wide(C::kT11));
-  p = V::add(V::mul(p, a2), V::splat_wide(C::kT9));
-  p = V::add(V::mul(p, a2), V::splat_wide(C::kT7));
-  p = V::add(V::mul(p, a2), V::splat_wide(C::kT5));
-  p = V::add(V::mul(p, a2), V::splat_wide(C::kT3));
-  return V::add(a, V::mul(a, V::mul(a2, p)));
-}
-
-// tanh a for 1/8 <= a <= 10 as (1 - e) / (1 + e) with e = e^-2a, within
-// 2^-49.6 (relative): e's 2^-51.5 grows by e / (1 - e) <= 3.6 in 1 - e,
-// then three roundings of 2^-53.
-template <class V>
-typename V::Wide tanh_large(typename V::Wide a) {
-  using W = typename V::Wide;
-  const W e = exp_wide<V>(V::mul(a, V::splat_wide(-2.0)));
-  const W one = V::splat_wide(1.0);
-  return V::div(V::sub(one, e), V::add(one, e));
+  W shifted, r;
+  reduce<V>(V::add(a, a), shifted, r);
+  const W q = expm1_reduced<V>(r);
+  const W power = V::scale_from_table(shifted, C::kPowerTable);
+  const W scaled = V::scale_from_table(shifted, C::kMinusOneTable);
+  const W e = V::add(V::add(scaled, V::sub(power, V::splat_wide(1.0))), V::mul(V::add(power, scaled), q));
+  return V::div(e, V::add(e, V::splat_wide(2.0)));
 }
 
 // tanhf on every lane, correctly rounded: tanhf(-x) = -tanhf(x) exactly,
@@ -145,14 +168,9 @@ __attribute__((always_inline)) inline typename V::Reg tanhf_vector(typename V::R
   const Reg sign = V::bit_and(x, V::splat(-0.0f));
   const Reg a = V::bit_xor(x, sign);
   const Reg c = V::select(V::less(V::splat(C::kLargest), a), V::splat(C::kLargest), a);
-  typename V::Wide small[V::kParts], large[V::kParts];
-  for (int p = 0; p < V::kParts; ++p) {
-    const typename V::Wide w = V::widen(c, p);
-    small[p] = tanh_small<V>(w);
-    large[p] = tanh_large<V>(w);
-  }
-  const Reg y = V::select(V::less(c, V::splat(C::kSmall)), V::narrow(small), V::narrow(large));
-  return V::select(V::is_nan(x), V::add(x, x), V::bit_xor(y, sign));  // NaN keeps its payload, made quiet
+  typename V::Wide parts[V::kParts];
+  for (int p = 0; p < V::kParts; ++p) parts[p] = tanh_wide<V>(V::widen(c, p));
+  return V::select(V::is_nan(x), V::add(x, x), V::bit_xor(V::narrow(parts), sign));  // NaN keeps its payload, made quiet
 }
 
 }  // namespace
