@@ -26,7 +26,7 @@
 //                           subnormal results included, back into one Reg
 //   splat_wide, add, sub, mul, div    on Wide, each lane rounded to double
 //   scale_from_table(v, t)  per lane, with k the low 64 bits of v:
-//                           t[k % 32] + (k << 47), as a double
+//                           t[k % 16] + (k << 48), as a double
 #pragma once
 
 #include <cstdint>
@@ -35,32 +35,31 @@ namespace qen {
 namespace {
 
 struct ExpConstants {
-  static constexpr double kInvLn2N = 0x1.71547652b82fep+5;  // 32 / ln 2
+  static constexpr double kInvLn2N = 0x1.71547652b82fep+4;  // 16 / ln 2
   static constexpr double kShift = 0x1.8p+52;               // x + kShift - kShift rounds x to an integer
-  // ln 2 / 32 = kLn2NHi + kLn2NLo. kLn2NHi has 40 significant bits, so k times
-  // it is exact for |k| < 2^13.
-  static constexpr double kLn2NHi = 0x1.62e42fefa2000p-6, kLn2NLo = 0x1.9ef35793c7673p-46;
-  // Taylor coefficients 1/n! of e^r - 1 = r + r^2/2 + ... + r^6/720.
-  static constexpr double kC2 = 0x1p-1, kC3 = 0x1.5555555555555p-3, kC4 = 0x1.5555555555555p-5,
-                          kC5 = 0x1.1111111111111p-7, kC6 = 0x1.6c16c16c16c17p-10;
-  // The bits of 2^(i/32), rounded to double, minus i << 47: adding k << 47
-  // to entry k % 32 then also adds k / 32 (rounded down) to the exponent.
-  alignas(64) static constexpr uint64_t kTable[32] = {
-      0x3ff0000000000000, 0x3fefd9b0d3158574, 0x3fefb5586cf9890f, 0x3fef9301d0125b51, 0x3fef72b83c7d517b,
-      0x3fef54873168b9aa, 0x3fef387a6e756238, 0x3fef1e9df51fdee1, 0x3fef06fe0a31b715, 0x3feef1a7373aa9cb,
-      0x3feedea64c123422, 0x3feece086061892d, 0x3feebfdad5362a27, 0x3feeb42b569d4f82, 0x3feeab07dd485429,
-      0x3feea47eb03a5585, 0x3feea09e667f3bcd, 0x3fee9f75e8ec5f74, 0x3feea11473eb0187, 0x3feea589994cce13,
-      0x3feeace5422aa0db, 0x3feeb737b0cdc5e5, 0x3feec49182a3f090, 0x3feed503b23e255d, 0x3feee89f995ad3ad,
-      0x3feeff76f2fb5e47, 0x3fef199bdd85529c, 0x3fef3720dcef9069, 0x3fef5818dcfba487, 0x3fef7c97337b9b5f,
-      0x3fefa4afa2a490da, 0x3fefd0765b6e4540};
+  // ln 2 / 16 = kLn2NHi + kLn2NLo. kLn2NHi has 41 significant bits, so k times
+  // it is exact for |k| < 2^12.
+  static constexpr double kLn2NHi = 0x1.62e42fefa3000p-5, kLn2NLo = 0x1.3de6af278ece6p-46;
+  // e^r - 1 = r + r^2 (C2 + C3 r + ... + C6 r^4): the Chebyshev fit of
+  // (e^r - 1 - r) / r^2 on |r| <= ln 2 / 32 + 2^-30, which leaves 2^-55 of
+  // e^r.
+  static constexpr double kC2 = 0x1.0000000000000p-1, kC3 = 0x1.55555554dd44dp-3, kC4 = 0x1.55555555194d2p-5,
+                          kC5 = 0x1.11120af703474p-7, kC6 = 0x1.6c17bb51f39f5p-10;
+  // The bits of 2^(i/16), rounded to double, minus i << 48: adding k << 48
+  // to entry k % 16 then also adds k / 16 (rounded down) to the exponent.
+  alignas(64) static constexpr uint64_t kTable[16] = {
+      0x3ff0000000000000, 0x3fefb5586cf9890f, 0x3fef72b83c7d517b, 0x3fef387a6e756238,
+      0x3fef06fe0a31b715, 0x3feedea64c123422, 0x3feebfdad5362a27, 0x3feeab07dd485429,
+      0x3feea09e667f3bcd, 0x3feea11473eb0187, 0x3feeace5422aa0db, 0x3feec49182a3f090,
+      0x3feee89f995ad3ad, 0x3fef199bdd85529c, 0x3fef5818dcfba487, 0x3fefa4afa2a490da};
   // Clamps of the argument: e^-104 is below 2^-150, half the least
   // subnormal, and rounds to +0; e^89 is above the largest float and
   // rounds to +inf. Every input beyond them rounds the same way.
   static constexpr float kLowest = -104.0f, kHighest = 89.0f;
 };
 
-// The reduction of a double x (|x| < 2^12): x = k ln 2 / 32 + r with k an
-// integer and |r| <= ln 2 / 64 + 2^-40, r within 2^-53 |r| + 2^-80. The low
+// The reduction of a double x (|x| < 2^11): x = k ln 2 / 16 + r with k an
+// integer and |r| <= ln 2 / 32 + 2^-40, r within 2^-53 |r| + 2^-80. The low
 // bits of `shifted` hold k. kLn2NHi k is exact and x - kLn2NHi k loses
 // nothing that matters: that difference is rounded relative to itself.
 template <class V>
@@ -71,10 +70,10 @@ void reduce(typename V::Wide x, typename V::Wide& shifted, typename V::Wide& r) 
   r = V::sub(V::sub(x, V::mul(k, V::splat_wide(C::kLn2NHi))), V::mul(k, V::splat_wide(C::kLn2NLo)));
 }
 
-// e^r - 1 for |r| <= ln 2 / 64 + 2^-40 by its Taylor polynomial of degree 6
-// (truncation 2^-58 relative), in Estrin's order so that the chain of
-// dependent steps is short: r + r^2 ((C2 + C3 r) + r^2 ((C4 + C5 r) + C6 r^2)).
-// Its roundings come to 2^-52 of the result.
+// e^r - 1 for |r| <= ln 2 / 32 + 2^-40 by the polynomial of degree 6 above
+// (2^-55 of e^r), in Estrin's order so that the chain of dependent steps is
+// short: r + r^2 ((C2 + C3 r) + r^2 ((C4 + C5 r) + C6 r^2)). Its roundings
+// come to 2^-52 of the result.
 template <class V>
 typename V::Wide expm1_reduced(typename V::Wide r) {
   using C = ExpConstants;
@@ -86,10 +85,10 @@ typename V::Wide expm1_reduced(typename V::Wide r) {
 }
 
 // e^x for x in [-104, 89], as a double within 2^-51.5 of the exact value
-// (relative): e^x = 2^(k/32) (1 + q) with q = e^r - 1. Errors: the table
-// entry 2^-53, r 2^-53 |r| and q's roundings together under 2^-58, the
-// product s q and the final sum s + s q 2^-53 each relative to their
-// results, the product weighing 2^-6.4 of the sum.
+// (relative): e^x = 2^(k/16) (1 + q) with q = e^r - 1. Errors: the table
+// entry 2^-53, the polynomial 2^-55, r 2^-53 |r| and q's roundings together
+// under 2^-57, the product s q and the final sum s + s q 2^-53 each
+// relative to their results, the product weighing 2^-5.4 of the sum.
 template <class V>
 typename V::Wide exp_wide(typename V::Wide x) {
   typename V::Wide shifted, r;
@@ -115,32 +114,26 @@ __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Re
 struct TanhConstants {
   // tanh 10 is within 2^-27 of 1 and rounds to 1, as does every larger input.
   static constexpr float kLargest = 10.0f;
-  // 2^(i/32) - 1 rounded to double, its bits minus i << 47 (the way of
-  // ExpConstants::kTable), so that adding k << 47 gives 2^j (2^(i/32) - 1)
-  // for k = 32 j + i; entry 0 then gives 2^(j - 1023), negligible beside
+  // 2^(i/16) - 1 rounded to double, its bits minus i << 48 (the way of
+  // ExpConstants::kTable), so that adding k << 48 gives 2^j (2^(i/16) - 1)
+  // for k = 16 j + i; entry 0 then gives 2^(j - 1023), negligible beside
   // the 2^j - 1 it is added to (and +0 for j = 0).
-  alignas(64) static constexpr uint64_t kMinusOneTable[32] = {
-      0x0000000000000000, 0x3f95ec34c5615d0f, 0x3fa5ab0d9f3121ec, 0x3fafb01d0125b50a, 0x3fb52b83c7d517ae,
-      0x3fbac873168b9aa8, 0x3fbec3d373ab11c3, 0x3fc174efa8fef709, 0x3fc437f0518db8a9, 0x3fc70d39b9d54e55,
-      0x3fc9f5326091a112, 0x3fcbb821818624b4, 0x3fccff6b54d8a89c, 0x3fce50ad5a753e07, 0x3fcfac1f752150a5,
-      0x3fd111fac0e95613, 0x3fd2827999fcef32, 0x3fd3fdd7a3b17dcf, 0x3fd58451cfac061b, 0x3fd6cb1332999c25,
-      0x3fd759ca845541b7, 0x3fd7ee6f619b8bca, 0x3fd889230547e120, 0x3fd92a07647c4ab9, 0x3fd9d13f32b5a75b,
-      0x3fda7eede5f6bc8e, 0x3fdb3337bb0aa538, 0x3fdbee41b9df20d2, 0x3fdcb031b9f7490e, 0x3fdd792e66f736bd,
-      0x3fde495f454921b3, 0x3fdf20ecb6dc8a81};
-  // 1.0's bits minus i << 47: adding k << 47 gives 2^j.
-  alignas(64) static constexpr uint64_t kPowerTable[32] = {
-      0x3ff0000000000000, 0x3fef800000000000, 0x3fef000000000000, 0x3fee800000000000, 0x3fee000000000000,
-      0x3fed800000000000, 0x3fed000000000000, 0x3fec800000000000, 0x3fec000000000000, 0x3feb800000000000,
-      0x3feb000000000000, 0x3fea800000000000, 0x3fea000000000000, 0x3fe9800000000000, 0x3fe9000000000000,
-      0x3fe8800000000000, 0x3fe8000000000000, 0x3fe7800000000000, 0x3fe7000000000000, 0x3fe6800000000000,
-      0x3fe6000000000000, 0x3fe5800000000000, 0x3fe5000000000000, 0x3fe4800000000000, 0x3fe4000000000000,
-      0x3fe3800000000000, 0x3fe3000000000000, 0x3fe2800000000000, 0x3fe2000000000000, 0x3fe1800000000000,
-      0x3fe1000000000000, 0x3fe0800000000000};
+  alignas(64) static constexpr uint64_t kMinusOneTable[16] = {
+      0x0000000000000000, 0x3fa5ab0d9f3121ec, 0x3fb52b83c7d517ae, 0x3fbec3d373ab11c3,
+      0x3fc437f0518db8a9, 0x3fc9f5326091a112, 0x3fccff6b54d8a89c, 0x3fcfac1f752150a5,
+      0x3fd2827999fcef32, 0x3fd58451cfac061b, 0x3fd759ca845541b7, 0x3fd889230547e120,
+      0x3fd9d13f32b5a75b, 0x3fdb3337bb0aa538, 0x3fdcb031b9f7490e, 0x3fde495f454921b3};
+  // 1.0's bits minus i << 48: adding k << 48 gives 2^j.
+  alignas(64) static constexpr uint64_t kPowerTable[16] = {
+      0x3ff0000000000000, 0x3fef000000000000, 0x3fee000000000000, 0x3fed000000000000,
+      0x3fec000000000000, 0x3feb000000000000, 0x3fea000000000000, 0x3fe9000000000000,
+      0x3fe8000000000000, 0x3fe7000000000000, 0x3fe6000000000000, 0x3fe5000000000000,
+      0x3fe4000000000000, 0x3fe3000000000000, 0x3fe2000000000000, 0x3fe1000000000000};
 };
 
 // tanh a for 0 <= a <= 10 as E / (E + 2) with E = e^2a - 1, within 2^-49.8
-// (relative). With 2a = k ln 2 / 32 + r, k = 32 j + i and q = e^r - 1,
-// E = A + B q where A = 2^j (2^(i/32) - 1) + (2^j - 1) and B = 2^j + that
+// (relative). With 2a = k ln 2 / 16 + r, k = 16 j + i and q = e^r - 1,
+// E = A + B q where A = 2^j (2^(i/16) - 1) + (2^j - 1) and B = 2^j + that
 // first term: every term is accurate relative to itself, and for small a
 // (k = 0) E is q itself, so no cancellation ruins the small results. A
 // costs 2^-52, B q at most 2^-51.6 of E where q < 0 cancels part of A, the

@@ -45,10 +45,10 @@ struct Scalar {
     std::memcpy(&b, &v, sizeof b);
     return b;
   }
-  // table[k % 32] + (k << 47) as a double, with k the bits of v.
-  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+  // table[k % 16] + (k << 48) as a double, with k the bits of v.
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64_t k = wide_bits(v);
-    const uint64_t entry = table[k & 31] + (k << 47);
+    const uint64_t entry = table[k & 15] + (k << 48);
     double s;
     std::memcpy(&s, &entry, sizeof s);
     return s;
