@@ -135,9 +135,10 @@ struct TanhConstants {
 // (relative). With 2a = k ln 2 / 16 + r, k = 16 j + i and q = e^r - 1,
 // E = A + B q where A = 2^j (2^(i/16) - 1) + (2^j - 1) and B = 2^j + that
 // first term: every term is accurate relative to itself, and for small a
-// (k = 0) E is q itself, so no cancellation ruins the small results. A
-// costs 2^-52, B q at most 2^-51.6 of E where q < 0 cancels part of A, the
-// sum 2^-53; then E + 2 and the division 2^-53 each.
+// (k = 0) E is q itself, so no cancellation ruins the small results. The
+// errors of A (2^-53 of itself), q (2^-52), B q and the sum (2^-53 each)
+// come to at most 2^-50.2 of E, where q < 0 cancels part of A (k = 1);
+// then E + 2 and the division add 2^-53 each.
 template <class V>
 typename V::Wide tanh_wide(typename V::Wide a) {
   using C = TanhConstants;
