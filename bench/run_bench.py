@@ -257,26 +257,20 @@ def bench_replaced_libm(table, tmp, replaced_libm):
     x = (RNG.standard_normal((rows, cols), dtype=F32) * F32(3)).astype(F32)
     np.save(tmp / "libm_x.npy", x)
     script = textwrap.dedent("""
-        import hashlib, statistics, sys, time
+        import hashlib, sys
         import numpy as np
-        import _qen_core as qen
-        x = np.load(sys.argv[1])
-        for path in sys.argv[2:]:
-            engine = qen.Engine(threads=1)
-            engine.load_model(path)
-            y = engine.run([x])[0]
-            times = []
-            for _ in range(7):
-                start = time.perf_counter()
-                for _ in range(10):
-                    engine.run([x])
-                times.append((time.perf_counter() - start) / 10)
-            print(x.size / statistics.median(times) / 1e6, hashlib.sha256(y.tobytes()).hexdigest())
+        sys.path.insert(0, sys.argv[1])
+        from run_bench import engine_for, median_seconds
+        x = np.load(sys.argv[2])
+        for path in sys.argv[3:]:
+            engine = engine_for(path)
+            rate = x.size / median_seconds(lambda: engine.run([x])) / 1e6
+            print(rate, hashlib.sha256(engine.run([x])[0].tobytes()).hexdigest())
     """)
     paths = [save_single_op_qen(tmp / f"{op}_libm.qen", op, cols) for op in (GELU, SOFTMAX)]
     env = dict(os.environ, LD_PRELOAD=replaced_libm)
-    done = subprocess.run([sys.executable, "-c", script, str(tmp / "libm_x.npy"), *map(str, paths)], env=env,
-                          check=True, capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", script, str(Path(__file__).parent), str(tmp / "libm_x.npy"),
+                           *map(str, paths)], env=env, check=True, capture_output=True, text=True)
     for label, path, line in zip(("GELU", "Softmax"), paths, done.stdout.split("\n")):
         child_rate, child_digest = line.split()
         engine = engine_for(path)
