@@ -104,7 +104,7 @@ def write_checked(path: str | os.PathLike, layers: Sequence[Layer], tensors: Map
         written = Path(folder) / target.name
         write_sequential(written, layers, tensors, input_shape=(None, probe.shape[1]), input_name=input_name,
                          output_name=output_name, metadata=metadata, producer=converter,
-                         producer_version=producer_version, probe=probe)
+                         producer_version=producer_version, certify=True)
         (got,) = load(written).run(None, {input_name: probe})
         check_agreement(converter, got, expected, dot_lengths)
         if target.exists():
