@@ -23,13 +23,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke test-windows
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke fuzz-python test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -125,6 +125,16 @@ fuzz-smoke: fuzz-build
 	    -dict=tests/fuzz/model.dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_FLAGS) \
 	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds $$(ls -d tests/fuzz/regressions/$$t 2>/dev/null) || exit 1; \
 	done
+
+# The Python reader of model files (qen.format.read_model and what qen inspect
+# derives from it) for PY_FUZZ_TIME seconds, after replaying the findings kept
+# in tests/fuzz/regressions/fuzz_read_model: with atheris where it installs for
+# this Python, else with a seeded mutation loop. A finding fails the run.
+PY_FUZZ_TIME ?= 45
+fuzz-python: install
+	@$(PIP) install --quiet --disable-pip-version-check atheris || \
+	  echo "atheris does not install here: a seeded mutation loop instead"
+	$(PY) tests/fuzz/fuzz_read_model.py --seconds $(PY_FUZZ_TIME)
 
 # The longer local run: ten minutes per target unless FUZZ_TIME says otherwise.
 fuzz: FUZZ_TIME = 600

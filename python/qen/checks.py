@@ -87,7 +87,7 @@ def _metadata_warnings(model: fmt.ModelFile) -> list[str]:
         return []
     try:
         meta = json.loads(raw.decode("utf-8"))
-    except ValueError as error:
+    except (ValueError, RecursionError) as error:
         return [f"the metadata says a qen writer produced it but is not valid JSON: {error}"]
     problem = _writer_metadata_problem(model, meta)
     return [f"the metadata says a qen writer produced it but {problem}"] if problem else []

@@ -77,11 +77,7 @@ def describe(model: fmt.ModelFile) -> dict:
     except fmt.FormatError as error:
         problems.append(str(error))
         raw = b""
-    text = raw.decode("utf-8", errors="replace")
-    try:
-        metadata = json.loads(text)
-    except ValueError:
-        metadata = text
+    metadata = fmt.parse_metadata(raw)
     stored = sum(t.data_size for t in model.tensors)
     extent = fmt.graph_block_size(g.num_tensors, g.num_nodes)
     regions = {"header": fmt.FILE_HEADER.size, "metadata": h.metadata_size, "graph": extent, "weights": stored}

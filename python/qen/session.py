@@ -10,7 +10,6 @@ inputs and outputs named by position: input_0, ..., output_0, ...
 
 from __future__ import annotations
 
-import json
 import mmap
 import os
 from dataclasses import dataclass
@@ -89,11 +88,7 @@ def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInf
         inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
         outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
         del model  # releases its views of the mapping before the mapping closes
-    text = raw.decode("utf-8", errors="replace")
-    try:
-        metadata = json.loads(text)
-    except ValueError:
-        return text, inputs, outputs
+    metadata = fmt.parse_metadata(raw)
     if isinstance(metadata, dict):
         try:
             named_in = [TensorInfo.from_json(e) for e in metadata.get("inputs", ())]
