@@ -22,7 +22,6 @@ import hashlib
 import random
 import struct
 import sys
-import tempfile
 import time
 import traceback
 from pathlib import Path
@@ -122,7 +121,7 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=45)
     parser.add_argument("--findings", type=Path, default=Path("build/fuzz/findings"))
     parser.add_argument("--corpus", type=Path, default=Path("build/fuzz/corpus/fuzz_read_model"),
-                        help="the corpus that grows from run to run (atheris only)")
+                        help="the seeds and the corpus that grows from run to run (atheris only)")
     args = parser.parse_args()
     kept = sorted(REGRESSIONS.glob("*"))
     for path in kept:  # a kept finding that fails again stops here, with its traceback
@@ -133,13 +132,12 @@ def main() -> int:
         return mutation_loop(corpus, args.seconds, args.findings)
     args.findings.mkdir(parents=True, exist_ok=True)
     args.corpus.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory() as folder:
-        for i, data in enumerate(corpus):
-            (Path(folder) / f"seed-{i}").write_bytes(data)
-        atheris.Setup([sys.argv[0], f"-max_total_time={int(args.seconds)}", "-timeout=10", "-print_final_stats=1",
-                       f"-dict={DICTIONARY}", "-max_len=16384", f"-artifact_prefix={args.findings}/fuzz_read_model-", str(args.corpus), folder],
-                      one_input)
-        atheris.Fuzz()  # exits the process: 0 when the time is up without a finding
+    for i, data in enumerate(corpus):  # the seeds join the corpus, rewritten each run
+        (args.corpus / f"seed-{i}").write_bytes(data)
+    atheris.Setup([sys.argv[0], f"-max_total_time={int(args.seconds)}", "-timeout=10", "-max_len=16384",
+                   "-print_final_stats=1", f"-dict={DICTIONARY}", f"-artifact_prefix={args.findings}/fuzz_read_model-",
+                   str(args.corpus)], one_input)
+    atheris.Fuzz()  # exits the process: 0 when the time is up without a finding
     return 0
 
 
