@@ -1,14 +1,38 @@
 """`qen.from_onnx`: an ONNX graph of dense layers to a model file.
 
-The graph must be one chain from its single input to its single output.
-Mapped exactly: `Gemm` (alpha = beta = 1, transA 0, transB 0 or 1),
-`MatMul` (input first, weight second) with or without a following `Add` of
-the bias in either operand order, `Relu`, `Gelu` with approximate="tanh",
-the tanh GELU written out as arithmetic nodes (in any order of its factors
-and terms, with the runtime's constants), `Softmax` over the last axis,
-`Flatten`/`Reshape` that leave [batch, features], and `Identity`. Weights
-may live in external data files beside the model. Anything else is refused
-with a `ValueError` naming the node and its op type.
+The graph must be one chain from its single input (float32 or float64) to
+one float output. Mapped:
+
+- `Gemm` (alpha = beta = 1, transA 0, transB 0 or 1), `MatMul` (input
+  first, weight second) with or without a following `Add` of the bias in
+  either operand order, `Relu`, `Gelu` with approximate="tanh", the tanh
+  GELU written out as arithmetic nodes (in any order of its factors and
+  terms, with the runtime's constants), `Softmax` over the last axis;
+- a binary classifier's probabilities Concat([1 - Sigmoid(z), Sigmoid(z)])
+  after a Linear of one output, as the softmax over [0, z];
+- affine steps folded into the neighbouring Linear: `BatchNormalization`
+  in inference mode, the ai.onnx.ml `Scaler`, and `Mul`/`Add`/`Sub`/`Div` of
+  the chain's value and a per-feature constant (a scaler written out);
+- no-ops: `Flatten`/`Reshape` that leave [batch, features], `Cast` between
+  float types (the file computes in float32; a float64 graph is read in
+  float32), `Identity`, and `Identity` of a constant (an alias, resolved
+  wherever it is read).
+
+A classifier's label branch (`ArgMax`, `ArrayFeatureExtractor`, `ZipMap`
+and their casts and reshapes, as skl2onnx writes them) is left out: the
+file's output is the probabilities as a [batch, classes] tensor, and the
+metadata says which outputs were left out ("left_out") and lists the
+"classes". An input [batch, d1, d2, ...] that the first step flattens stays
+declared in that shape. Weights may live in external data files beside the
+model.
+
+Refused with a `ValueError` naming the node and its op type: any other op
+(`Sigmoid`, `Tanh`, `Erf`, `Conv`, `LayerNormalization`, the other
+ai.onnx.ml operators...), settings without an exact counterpart (the erf
+GELU, a softmax over another axis, Gemm's alpha or beta), a graph that is
+not one chain (a residual, two inputs, two float outputs), and casts to
+non-float types. For a graph written by skl2onnx the error names
+`qen.from_sklearn` as the direct path.
 
 The source run that the written file is checked against is onnx's own
 `onnx.reference.ReferenceEvaluator`, so onnxruntime is not needed.
@@ -28,8 +52,10 @@ from .conversion import PROBE_ROWS, AffineFolding, import_framework, make_probe,
 __all__ = ["from_onnx"]
 
 _CONVERTER = "qen.from_onnx"
-_SUPPORTED = ("Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, "
-              "Flatten, Reshape and Identity")
+_SUPPORTED = ("Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
+              "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
+              "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
+              "and Identity")
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
 _MAPPED = {"Identity", "Cast", "Flatten", "Reshape", "Gemm", "MatMul", "Relu", "Gelu", "Softmax",

@@ -58,14 +58,14 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
     torch = import_framework("torch", "torch", _CONVERTER)
     if not isinstance(module, torch.nn.Module):
         raise TypeError(f"module must be a torch.nn.Module, got {type(module).__name__}")
-    if isinstance(module, torch.jit.ScriptModule):
-        raise ValueError(f"module {type(module).__name__}: a TorchScript module, whose steps cannot be traced; "
-                         f"{_WORKS}")
     sample = None
     if example_input is not None:
         sample = (example_input.detach().cpu().to(torch.float32).numpy() if isinstance(example_input, torch.Tensor)
                   else np.asarray(example_input))
     for name, sub in module.named_modules():
+        if isinstance(sub, torch.jit.ScriptModule):
+            raise ValueError(f"layer {name or '(top)'} ({type(sub).__name__}): a TorchScript module, whose steps "
+                             f"cannot be traced; {_WORKS}")
         if sub._forward_hooks or sub._forward_pre_hooks:
             raise ValueError(f"layer {name or '(top)'} ({type(sub).__name__}): has forward hooks, "
                              "which change its output")
