@@ -170,6 +170,7 @@ class Session:
         return [self._declared] + self._inputs[1:]
 
     def get_outputs(self) -> list[TensorInfo]:
+        """The graph's outputs: name, shape (None where free or unknown) and dtype."""
         return list(self._outputs)
 
     def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]) -> list[np.ndarray]:

@@ -23,7 +23,7 @@ from ..probe import probe_input
 from ..session import load
 from ..writer import Layer, write_sequential
 
-__all__ = ["PROBE_ROWS", "AffineFolding", "import_framework", "make_probe", "require_operations", "write_checked"]
+__all__ = ["PROBE_ROWS", "AffineFolding", "import_framework", "json_values", "make_probe", "require_operations", "write_checked"]
 
 PROBE_ROWS = 8  # rows of the probe batch: certified in the file and compared with the source
 _EPS = float(np.finfo(np.float32).eps)
@@ -106,6 +106,12 @@ def _per_feature(label: str, values, width: int | None) -> np.ndarray:
     if len(values) != 1:
         raise ValueError(f"{label}: has {len(values)} features, its input has {width}")
     return np.full(width, values[0])
+
+
+def json_values(values) -> list:
+    """Class labels or feature names as JSON values: bytes decoded, str, int, float and bool kept, else str."""
+    items = (v.decode() if isinstance(v, bytes) else v for v in np.asarray(values).reshape(-1).tolist())
+    return [v if isinstance(v, (str, int, float, bool)) else str(v) for v in items]
 
 
 def make_probe(features: int, sample: np.ndarray | None = None, *, rows: int = PROBE_ROWS) -> np.ndarray:

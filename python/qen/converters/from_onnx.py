@@ -47,7 +47,8 @@ from collections import defaultdict
 import numpy as np
 
 from ..writer import Layer
-from .conversion import PROBE_ROWS, AffineFolding, import_framework, make_probe, require_operations, write_checked
+from .conversion import (PROBE_ROWS, AffineFolding, import_framework, json_values, make_probe, require_operations,
+                         write_checked)
 
 __all__ = ["from_onnx"]
 
@@ -217,7 +218,7 @@ class _Chain:
             raise ValueError(f"the graph has {len(kept)} float outputs (of {len(graph.output)}); a chain has one")
         for i, node in nodes:
             if node.op_type == "ArrayFeatureExtractor" and node.input[0] in self.constants:
-                self.metadata["classes"] = _plain(self.constants[node.input[0]])
+                self.metadata["classes"] = json_values(self.constants[node.input[0]])
         if left_out:
             self.metadata["left_out"] = left_out
         self.file_output_name = kept[0][1]  # the value the chain ends in may have another name
@@ -226,7 +227,7 @@ class _Chain:
     def _classes(self, zipmap) -> None:
         for attribute in zipmap.attribute:
             if attribute.name in ("classlabels_strings", "classlabels_int64s"):
-                self.metadata["classes"] = _plain(self.onnx.helper.get_attribute_value(attribute))
+                self.metadata["classes"] = json_values(self.onnx.helper.get_attribute_value(attribute))
 
     def _cone(self, output: str, nodes) -> set[int]:
         """The nodes but those of a label branch: ops of `_LABEL_BRANCH` that the output does not depend on."""
@@ -593,8 +594,3 @@ def _matches(pattern, tree, slots: dict) -> bool:
 
 def _shape(dims) -> str:
     return "[" + ", ".join("?" if d is None else str(d) for d in dims) + "]"
-
-
-def _plain(values) -> list:
-    """Class labels as JSON values (bytes decoded)."""
-    return [v.decode() if isinstance(v, bytes) else v for v in np.asarray(values).reshape(-1).tolist()]

@@ -27,7 +27,7 @@ import warnings
 import numpy as np
 
 from ..writer import Layer
-from .conversion import AffineFolding, import_framework, make_probe, write_checked
+from .conversion import AffineFolding, import_framework, json_values, make_probe, write_checked
 
 __all__ = ["from_sklearn"]
 
@@ -93,10 +93,10 @@ def from_sklearn(estimator, path: str | os.PathLike) -> None:
                 return model.predict_proba(batch.astype(np.float64))
             return model.predict(batch.astype(np.float64)).reshape(len(batch), -1)
 
-    metadata = {"classes": _plain(estimator.classes_)} if classifier else {}
+    metadata = {"classes": json_values(estimator.classes_)} if classifier else {}
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
-        metadata["feature_names"] = _plain(names)
+        metadata["feature_names"] = json_values(names)
     write_checked(path, layers, tensors, probe=make_probe(estimator.n_features_in_), source=source,
                   converter=_CONVERTER, producer_version=sklearn.__version__,
                   output_name="probabilities" if classifier else "predictions", metadata=metadata)
@@ -122,8 +122,3 @@ def _scaler(name: str, step) -> tuple[object, object]:
     # (x - mean) / scale; mean_ is there with with_mean=False too (it gives the variance) but unused
     scale = 1.0 / step.scale_ if step.with_std else 1.0
     return scale, -np.asarray(step.mean_) * scale if step.with_mean else 0.0
-
-
-def _plain(values) -> list:
-    """Labels or names as JSON values: str, int, float and bool kept, anything else as its str."""
-    return [v if isinstance(v, (str, int, float, bool)) else str(v) for v in np.asarray(values).tolist()]

@@ -139,9 +139,9 @@ def _label(node, traced) -> str:
 
 def _shape_query(torch, node, batch_of: dict) -> bool:
     """Notes `x.size()`, `x.size(0)`, `x.shape` and `x.shape[0]`, which a view or reshape may read."""
-    if node.op == "call_method" and node.target == "size":
+    if node.op == "call_method" and node.target == "size" and _arg(node, 1, "dim", 0) == 0:
         batch_of[node] = "batch" if _arg(node, 1, "dim", None) == 0 else None
-        return len(node.args) + len(node.kwargs) == 1 or _arg(node, 1, "dim", None) == 0
+        return True
     if node.op == "call_function" and node.target is getattr and node.args[1] == "shape":
         batch_of[node] = None
         return True
