@@ -126,16 +126,20 @@ def _declared_input(metadata: object, inputs: list[TensorInfo]) -> TensorInfo | 
     return TensorInfo(inputs[0].name, tuple(shape), inputs[0].dtype)
 
 
-def _flatten_declared(declared: TensorInfo, feed: Mapping[str, object]) -> Mapping[str, object]:
+def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, object]) -> Mapping[str, object]:
     """The feed with an input of the declared shape reshaped to the graph's [N, features].
 
     A C-contiguous array becomes a view of itself (no copy); another layout is copied once, as the
     engine would copy it.
     """
     value = feed.get(declared.name) if isinstance(feed, Mapping) else None
-    if isinstance(value, np.ndarray) and value.ndim == len(declared.shape) and value.shape[1:] == declared.shape[1:]:
-        feed = dict(feed)
-        feed[declared.name] = value.reshape(len(value), -1)
+    if not isinstance(value, np.ndarray) or value.ndim == 2:
+        return feed  # the flat form, or something that the checks of the feed refuse
+    if value.shape[1:] != declared.shape[1:]:
+        raise ValueError(f"input {declared.name!r}: shape {_shape_text(value.shape)} does not match the declared "
+                         f"{_shape_text(declared.shape)} (or its flat form [None, {width}])")
+    feed = dict(feed)
+    feed[declared.name] = value.reshape(len(value), width)
     return feed
 
 
@@ -182,7 +186,7 @@ class Session:
         The computation runs on the session's `threads`.
         """
         if self._declared is not None:
-            input_feed = _flatten_declared(self._declared, input_feed)
+            input_feed = _flatten_declared(self._declared, self._inputs[0].shape[1], input_feed)
         if output_names is None:
             picks = list(range(len(self._outputs)))
         else:

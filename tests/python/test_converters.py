@@ -66,6 +66,8 @@ def test_torch_models_agree(tmp_path, case):
         assert session.get_inputs()[0].shape == (None, *item)
         with torch.no_grad():
             np.testing.assert_allclose(session(x.float().numpy()), net(x).numpy(), rtol=1e-5, atol=1e-6)
+        with pytest.raises(ValueError, match="or its flat form"):
+            session(np.zeros((2,) + item[::-1], np.float32))
 
 
 @pytest.mark.parametrize("layer, message", [
