@@ -216,7 +216,7 @@ class _Chain:
                 left_out.append(f"output {value.name!r}: the class label, the argmax of the probabilities")
         if len(kept) != 1:
             raise ValueError(f"the graph has {len(kept)} float outputs (of {len(graph.output)}); a chain has one")
-        for i, node in nodes:
+        for _, node in nodes:
             if node.op_type == "ArrayFeatureExtractor" and node.input[0] in self.constants:
                 self.metadata["classes"] = json_values(self.constants[node.input[0]])
         if left_out:
@@ -366,6 +366,8 @@ class _Chain:
             scale = np.asarray(attributes.get("scale", [1.0]), np.float64)
             shift = -np.asarray(attributes.get("offset", [0.0]), np.float64) * scale
         else:
+            if len(node.input) != 5:
+                raise ValueError(f"{label}: {len(node.input)} inputs; expected x, scale, bias, mean and variance")
             if attributes.get("training_mode", 0) or len(node.output) > 1:
                 raise ValueError(f"{label}: training mode normalises by the batch's own statistics; "
                                  "export the model in eval mode")

@@ -90,20 +90,33 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
                   producer_version=torch.__version__, item_shape=item_shape)
 
 
+def _layer_classes(nn) -> tuple:
+    return nn.Linear, nn.ReLU, nn.GELU, nn.Softmax, nn.Flatten, nn.Identity, nn.Dropout, nn.BatchNorm1d
+
+
 def _is_leaf(torch, module) -> bool:
-    """A layer of torch.nn itself (not a container): mapped as it is rather than traced."""
-    return type(module).__module__.startswith("torch.nn.") and not isinstance(module, torch.nn.Sequential)
+    """A layer of torch.nn, or a subclass that keeps a mapped layer's forward: mapped as it is, not traced."""
+    nn = torch.nn
+    if isinstance(module, nn.Sequential):
+        return False
+    return (type(module).__module__.startswith("torch.nn.")
+            or any(type(module).forward is cls.forward for cls in _layer_classes(nn)))
 
 
 def _walk(torch, module, mapper: _Mapper) -> None:
     """Traces `module` and maps each step of the trace, following the one value from input to output."""
+
+    class Tracer(torch.fx.Tracer):
+        def is_leaf_module(self, m, qualified_name: str) -> bool:
+            return _is_leaf(torch, m)
+
     try:
-        traced = torch.fx.symbolic_trace(module)
+        graph = Tracer().trace(module)
     except Exception as error:  # tracing fails in many ways (TraceError, TypeError, NotImplementedError...)
         reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise ValueError(f"module {type(module).__name__}: its forward does not trace ({reason}); {_WORKS}") from error
     current, batch_of = None, {}  # batch_of: trace nodes that hold x.shape (None) or the batch extent ("batch")
-    for node in traced.graph.nodes:
+    for node in graph.nodes:
         if node.op == "placeholder":
             if current is not None:
                 raise ValueError(f"module {type(module).__name__}: forward takes more than one input; a chain has one")
@@ -114,22 +127,22 @@ def _walk(torch, module, mapper: _Mapper) -> None:
                 raise ValueError(f"module {type(module).__name__}: forward returns something other than the "
                                  f"last step's value; {_WORKS}")
             continue
-        label = _label(node, traced)
+        label = _label(node, module)
         if _shape_query(torch, node, batch_of):
             continue
         if not node.args or node.args[0] is not current:
             raise ValueError(f"{label}: does not read the chain's value (the output of {current.name!r}); "
                              f"{_WORKS}")
         if node.op == "call_module":
-            mapper.add(str(node.target), traced.get_submodule(node.target))
+            mapper.add(str(node.target), module.get_submodule(node.target))
         else:
             mapper.function(label, node, batch_of)
         current = node
 
 
-def _label(node, traced) -> str:
+def _label(node, module) -> str:
     if node.op == "call_module":
-        return f"layer {node.target} ({type(traced.get_submodule(node.target)).__name__})"
+        return f"layer {node.target} ({type(module.get_submodule(node.target)).__name__})"
     if node.op == "call_method":
         return f"method Tensor.{node.target} ({node.name})"
     if node.op == "call_function":
@@ -172,8 +185,7 @@ class _Mapper:
     def add(self, name: str, module) -> None:
         nn = self.torch.nn
         label = f"layer {name} ({type(module).__name__})"
-        kind = next((cls for cls in (nn.Linear, nn.ReLU, nn.GELU, nn.Softmax, nn.Flatten, nn.Identity,
-                                     nn.Dropout, nn.BatchNorm1d)
+        kind = next((cls for cls in _layer_classes(nn)
                      if type(module).forward is cls.forward and isinstance(module, cls)), None)
         if kind is None:
             raise ValueError(f"{label}: not supported; {_WORKS}")
