@@ -64,8 +64,8 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
                   else np.asarray(example_input))
     for name, sub in module.named_modules():
         if isinstance(sub, torch.jit.ScriptModule):
-            raise ValueError(f"layer {name or '(top)'} ({type(sub).__name__}): a TorchScript module, whose steps "
-                             f"cannot be traced; {_WORKS}")
+            where = f"layer {name} ({type(sub).__name__})" if name else f"module {type(sub).__name__}"
+            raise ValueError(f"{where}: a TorchScript module, whose steps cannot be traced; {_WORKS}")
         if sub._forward_hooks or sub._forward_pre_hooks:
             raise ValueError(f"layer {name or '(top)'} ({type(sub).__name__}): has forward hooks, "
                              "which change its output")
