@@ -210,7 +210,7 @@ class _Chain:
                 self.metadata["probabilities"] = (f"output {value.name!r} is the [batch, classes] tensor of "
                                                   "probabilities (columns in the order of \"classes\"), "
                                                   "not ZipMap's list of dicts")
-            elif value.type.HasField("tensor_type") and value.type.tensor_type.elem_type in floats:
+            elif len(graph.output) == 1 or value.type.tensor_type.elem_type in floats:
                 kept.append((value.name, value.name))
             else:
                 left_out.append(f"output {value.name!r}: the class label, the argmax of the probabilities")
