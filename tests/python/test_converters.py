@@ -28,7 +28,8 @@ def custom_net(torch):
     class Net(nn.Module):
         def __init__(self):
             super().__init__()
-            self.fc1, self.bn, self.fc2, self.out = nn.Linear(8, 12), nn.BatchNorm1d(12), nn.Linear(12, 6), nn.Linear(6, 3)
+            self.fc1, self.bn = nn.Linear(8, 12), nn.BatchNorm1d(12)
+            self.fc2, self.out = nn.Linear(12, 6), nn.Linear(6, 3)
             self.bn.running_mean.uniform_(-1, 1), self.bn.running_var.uniform_(0.5, 2), self.bn.bias.data.uniform_()
 
         def forward(self, x):
