@@ -19,14 +19,13 @@ from typing import Callable, Mapping, Sequence
 
 import numpy as np
 
-from ..probe import probe_input
+from ..probe import PROBE_ROWS, probe_input
 from ..session import load
 from ..writer import Layer, write_sequential
 
 __all__ = ["PROBE_ROWS", "AffineFolding", "import_framework", "json_values", "make_probe", "require_operations",
            "write_checked"]
 
-PROBE_ROWS = 8  # rows of the probe batch: certified in the file and compared with the source
 _EPS = float(np.finfo(np.float32).eps)
 
 
