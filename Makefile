@@ -23,7 +23,7 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
