@@ -40,7 +40,7 @@ install: venv
 
 # The package with every optional framework: what the Python tests exercise.
 install-extras: venv
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray]"
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray,tests]"
 
 # Installs those of the Debian packages $(1) that are missing.
 apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
