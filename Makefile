@@ -23,13 +23,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke fuzz-python test-windows
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -110,6 +110,32 @@ test-windows: windows-deps venv
 
 test-python: install-extras
 	$(PY) -m pytest
+
+# The core and package tests once on each other CPython version found
+# (tests/python/interpreters.py), each in its own virtual environment with the
+# build tools, numpy and pytest: the converter and Ray tests need the
+# frameworks pinned for 3.11 and stay in test-python. The module is built once
+# per version (build/<wheel tag>); a version not found is skipped.
+OTHER_PYTHONS := 3.10 3.12 3.13
+VERSION_TESTS := $(addprefix tests/python/test_,module_surface.py array_conversion.py hostile_use.py \
+  malformed_files.py threads.py package_session.py package_writer.py package_cli.py)
+test-python-versions:
+	@summary=""; failed=0; \
+	for v in $(OTHER_PYTHONS); do \
+	  exe=$$(python3 tests/python/interpreters.py $$v); \
+	  if [ -z "$$exe" ]; then summary="$$summary\nPython $$v: skipped, no python$$v found"; continue; fi; \
+	  dir=build/py$$v; py=build/py$$v/venv/bin/python; rm -f $$dir/pytest.log $$dir/status; \
+	  echo "== Python $$v: $$exe"; \
+	  if { test -x $$py || $$exe -m venv $$dir/venv; } && \
+	     $$py -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt && \
+	     $$py -m pip install --quiet --disable-pip-version-check --no-build-isolation .; then \
+	    { $$py -m pytest $(VERSION_TESTS); echo $$? >$$dir/status; } | tee $$dir/pytest.log; \
+	    result=$$(tail -n 1 $$dir/pytest.log | sed 's/^=* *//; s/ *=*$$//'); \
+	  else result="build failed"; fi; \
+	  test "$$(cat $$dir/status 2>/dev/null)" = 0 || failed=1; \
+	  summary="$$summary\nPython $$v: $$result"; \
+	done; \
+	printf '%b\n' "Tests per Python version (3.11: test-python):$$summary"; exit $$failed
 
 fuzz-build: fuzz-deps install
 	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
