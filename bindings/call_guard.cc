@@ -93,8 +93,9 @@ void GuardedCall::wait(const char* object, uint64_t token) {
     // Checked again after every signal check: a signal handler may fork.
     const uint64_t holder = guard_.holder.load();
     if (holder != 0 && holder < first_child_token.load() && holder != forking_token.load())
-      throw std::runtime_error(std::string(object) + " was in use by another thread when the process forked; create a new " +
-                               object + " in the child");
+      throw std::runtime_error(std::string(object) +
+                               " was in use by another thread when the process forked; create a new " + object +
+                               " in the child");
     PyThreadState* state = PyEval_SaveThread();
     guard_.waiting.fetch_add(1);
     {
@@ -144,13 +145,15 @@ void GuardedCall::take_back(PyThreadState* state) {
 GuardedCall::Unlocked::Unlocked(GuardedCall& call)
     : call_(call),
       main_thread_(PyThread_get_thread_ident() == main_thread.load()),
-      next_check_(Clock::now() + kRunningSignalCheck),
       state_(PyEval_SaveThread()) {}
 
 GuardedCall::Unlocked::~Unlocked() { call_.take_back(state_); }
 
 bool GuardedCall::Unlocked::signal_raised() {
-  if (!main_thread_ || Clock::now() < next_check_) return false;
+  if (!main_thread_) return false;
+  const Clock::time_point now = Clock::now();
+  if (next_check_ == Clock::time_point()) next_check_ = now + kRunningSignalCheck;  // the first ask
+  if (now < next_check_) return false;
   call_.take_back(state_);
   const bool raised = PyErr_CheckSignals() != 0;
   state_ = PyEval_SaveThread();

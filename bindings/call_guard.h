@@ -73,7 +73,7 @@ class GuardedCall {
    private:
     GuardedCall& call_;
     const bool main_thread_;
-    std::chrono::steady_clock::time_point next_check_;
+    std::chrono::steady_clock::time_point next_check_{};
     PyThreadState* state_;
   };
 

@@ -49,7 +49,7 @@ std::vector<TensorHandle> Engine::run(const std::vector<TensorHandle>& inputs,
 
   for (uint32_t i = 0; i < num_inputs && i < inputs.size(); ++i) replace_entry(graph.input_ids[i], inputs[i]);
   for (uint32_t i = 0; i < graph.num_nodes; ++i) {
-    if (stop_requested && stop_requested()) throw RunStopped();
+    if (i > 0 && stop_requested && stop_requested()) throw RunStopped();
     run_node(loader->node_record(i));
   }
 

@@ -48,8 +48,8 @@ class Engine {
 
   // Binds inputs to the graph's input IDs, runs every node in table order and
   // returns the tensors under the graph's output IDs (an empty handle where
-  // nothing produced one). `stop_requested`, when given, is asked before each
-  // node, on the calling thread; once it answers true the run throws
+  // nothing produced one). `stop_requested`, when given, is asked between two
+  // nodes, on the calling thread; once it answers true the run throws
   // RunStopped, with the tensor map as any failed run leaves it: the outputs
   // of the nodes before kept, nothing half-written.
   std::vector<TensorHandle> run(const std::vector<TensorHandle>& inputs,
