@@ -133,8 +133,7 @@ TEST(Engine, StopRequestEndsTheRunBeforeTheNextNode) {
   TempFile file(mlp().bytes());
   Engine engine = loaded(file);
   int asked = 0;
-  const auto stop_before_relu = [&] { return ++asked == 1; };
-  EXPECT_THROW(engine.run({borrow(mlp_input, {2, 3})}, stop_before_relu), RunStopped);
+  EXPECT_THROW(engine.run({borrow(mlp_input, {2, 3})}, [&] { return ++asked == 1; }), RunStopped);
   EXPECT_EQ(asked, 1);  // asked between the two nodes only
   EXPECT_TRUE(EngineProbe::has(engine, kH));  // the Linear output stays, the ReLU's was never made
   EXPECT_FALSE(EngineProbe::has(engine, kY));

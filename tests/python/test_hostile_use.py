@@ -11,7 +11,7 @@ import sys
 import numpy as np
 import pytest
 
-from model_builder import LINEAR, RELU, Model
+from model_builder import LINEAR, RELU, Model, Node
 
 CHILD = r"""
 import fcntl, json, sys, threading
@@ -114,44 +114,39 @@ import _qen_core as qen
 
 case, short, long = sys.argv[1:]
 x = np.linspace(-1, 1, 128 * 512, dtype=np.float32).reshape(128, 512)
+entered, release, barrier = threading.Event(), threading.Event(), threading.Barrier(2)
 
 def loaded(path=short, cls=qen.Engine):
     obj = cls(); obj.load_model(path); return obj
-
 def works(engine, x=x): return (engine.run([x])[0] == x).all()
+def in_thread(call, *args): (t := threading.Thread(target=call, args=args, daemon=True)).start(); return t
 
-def loop(call): threading.Thread(target=lambda: [call([x]) for _ in range(10**6)], daemon=True).start()
-
-class Held:  # an input whose conversion keeps its call open until `release` is set
-    def __init__(self): self.entered, self.release = threading.Event(), threading.Event()
-    def __array__(self, dtype=None, copy=None): self.entered.set(); self.release.wait(); return x
+class Input:  # runs `action` when numpy converts it, inside the call
+    def __init__(self, action): self.action = action
+    def __array__(self, dtype=None, copy=None): self.action(); return x
 
 if case == "exit":  # daemon threads in run, waiting for another's run, in execute
     engine, executor = loaded(), loaded(cls=qen.GraphExecutor)
-    loop(engine.run); loop(engine.run); loop(executor.execute); loop(executor.execute)
+    for call in (engine.run, engine.run, executor.execute, executor.execute):
+        in_thread(lambda call=call: [call([x]) for _ in range(10**6)])
     threading.Event().wait(0.3); sys.exit(0)
 
 if case == "fork":  # forked while another thread is in a call on two of three objects
     busy, executor, idle = loaded(), loaded(cls=qen.GraphExecutor), loaded()
-    held = Held()
     for call in (busy.run, executor.execute):
-        threading.Thread(target=call, args=([held],), daemon=True).start(); held.entered.wait(); held.entered.clear()
+        in_thread(call, [Input(lambda: (entered.set(), release.wait()))]); entered.wait(); entered.clear()
     if os.fork() == 0:
         for call in (busy.run, executor.execute):
             try: call([x])
             except RuntimeError as e: print(e)
         print(works(idle), flush=True); os._exit(0)
-    os.wait(); held.release.set(); print(works(busy))
+    os.wait(); release.set(); print(works(busy))
 
-if case == "signals":
+if case == "signals":  # two engines whose inputs call each other; then a long run
     a, b = loaded(), loaded()
-    barrier = threading.Barrier(2)
-    class Calls:  # an input whose conversion calls `other`, once both threads are in a call
-        def __init__(self, other): self.other = other
-        def __array__(self, dtype=None, copy=None): barrier.wait(); self.other.run([x]); return x
-    other = threading.Thread(target=b.run, args=([Calls(a)],))
-    other.start(); threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
-    try: a.run([Calls(b)])
+    other = in_thread(b.run, [Input(lambda: (barrier.wait(), a.run([x])))])
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try: a.run([Input(lambda: (barrier.wait(), b.run([x])))])
     except KeyboardInterrupt: print("interrupted")
     other.join(); print(works(a) and works(b))
     engine = loaded(long)
@@ -174,14 +169,12 @@ if case == "signals":
     ("signals", "interrupted\nTrue\nEngine is already in a call on this thread; it cannot be re-entered\nTrue\n"),
 ], ids=("exit", "fork", "signals"))
 def test_exit_fork_and_signals_while_threads_are_in_calls(write_model, case, expected_output):
-    # Chains of identity Linear nodes: 4 of them take a moment, 2,000 some seconds.
     paths = []
-    for nodes in (4, 2000):
+    for nodes in (4, 2000):  # chains of identity Linear nodes: 4 take a moment, 2,000 some seconds
         chain = Model()
         x, y = chain.placeholder(0, 512), chain.placeholder(0, 512)
         w, b = chain.stored(np.eye(512, dtype=np.float32)), chain.stored(np.zeros(512, np.float32))
-        for i in range(nodes):
-            chain.node(LINEAR, x if i == 0 else y, y, w, b)
+        chain.nodes = [Node(LINEAR, [x if i == 0 else y], [y], w, b) for i in range(nodes)]
         chain.inputs, chain.outputs = [x], [y]
         paths.append(write_model(chain))
     child = subprocess.run([sys.executable, "-c", LIFE, case, *paths], capture_output=True, text=True, timeout=60)
