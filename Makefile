@@ -90,15 +90,20 @@ test-asan: system-deps venv
 	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_SANITIZE=ON $(CMAKE_ARGS))
 	$(call run_ctest,$(ASAN_BUILD))
 
-# The tests that run kernels on several threads, built with ThreadSanitizer
-# (about a minute and a half on two cores, most of it the build).
+# The tests that run kernels on several threads, built with ThreadSanitizer,
+# then the hostile-use Python tests (threads, fork, signals, exit) on the
+# extension module so built, ahead of the installed one (about two and a half
+# minutes on two cores, most of it the build).
 TSAN_TESTS := kernels_test engine_test
-test-tsan: system-deps venv
-	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF $(CMAKE_ARGS)
-	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS)
+test-tsan: system-deps install
+	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF \
+	  -DQEN_BUILD_PYTHON=ON -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(CMAKE_ARGS)
+	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS) _qen_core
 	@for t in $(TSAN_TESTS); do \
 	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/cpp/$$t --gtest_filter='*Thread*' --gtest_brief=1 || exit 1; \
 	done
+	PYTHONPATH=$(TSAN_BUILD)/bindings LD_PRELOAD=$$($${CXX:-c++} -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_error=1 \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_use.py
 
 # The C++ tests cross-built for 64-bit Windows, GoogleTest with them from
 # Debian's sources, and run by ctest under Wine, whose prefix is made in
