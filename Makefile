@@ -23,13 +23,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke test-windows
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -40,7 +40,7 @@ install: venv
 
 # The package with every optional framework: what the Python tests exercise.
 install-extras: venv
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray]"
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray,tests]"
 
 # Installs those of the Debian packages $(1) that are missing.
 apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -87,15 +87,20 @@ test-asan: system-deps venv
 	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_SANITIZE=ON $(CMAKE_ARGS))
 	$(call run_ctest,$(ASAN_BUILD))
 
-# The tests that run kernels on several threads, built with ThreadSanitizer
-# (about a minute and a half on two cores, most of it the build).
+# The tests that run kernels on several threads, built with ThreadSanitizer,
+# then the hostile-use Python tests (threads, fork, signals, exit) on the
+# extension module so built, ahead of the installed one (about two and a half
+# minutes on two cores, most of it the build).
 TSAN_TESTS := kernels_test engine_test
-test-tsan: system-deps venv
-	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF $(CMAKE_ARGS)
-	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS)
+test-tsan: system-deps install
+	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF \
+	  -DQEN_BUILD_PYTHON=ON -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(CMAKE_ARGS)
+	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS) _qen_core
 	@for t in $(TSAN_TESTS); do \
 	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/cpp/$$t --gtest_filter='*Thread*' --gtest_brief=1 || exit 1; \
 	done
+	PYTHONPATH=$(TSAN_BUILD)/bindings LD_PRELOAD=$$($${CXX:-c++} -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_error=1 \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_use.py
 
 # The C++ tests cross-built for 64-bit Windows, GoogleTest with them from
 # Debian's sources, and run by ctest under Wine, whose prefix is made in
@@ -107,6 +112,32 @@ test-windows: windows-deps venv
 
 test-python: install-extras
 	$(PY) -m pytest
+
+# The core and package tests once on each other CPython version found
+# (tests/python/interpreters.py), each in its own virtual environment with the
+# build tools, numpy and pytest: the converter and Ray tests need the
+# frameworks pinned for 3.11 and stay in test-python. The module is built once
+# per version (build/<wheel tag>); a version not found is skipped.
+OTHER_PYTHONS := 3.10 3.12 3.13
+VERSION_TESTS := $(addprefix tests/python/test_,module_surface.py array_conversion.py hostile_use.py \
+  malformed_files.py threads.py package_session.py package_writer.py package_cli.py)
+test-python-versions:
+	@summary=""; failed=0; \
+	for v in $(OTHER_PYTHONS); do \
+	  exe=$$(python3 tests/python/interpreters.py $$v); \
+	  if [ -z "$$exe" ]; then summary="$$summary\nPython $$v: skipped, no python$$v found"; continue; fi; \
+	  dir=build/py$$v; py=build/py$$v/venv/bin/python; rm -f $$dir/pytest.log $$dir/status; \
+	  echo "== Python $$v: $$exe"; \
+	  if { test -x $$py || $$exe -m venv $$dir/venv; } && \
+	     $$py -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt && \
+	     $$py -m pip install --quiet --disable-pip-version-check --no-build-isolation .; then \
+	    { $$py -m pytest $(VERSION_TESTS); echo $$? >$$dir/status; } | tee $$dir/pytest.log; \
+	    result=$$(tail -n 1 $$dir/pytest.log | sed 's/^=* *//; s/ *=*$$//'); \
+	  else result="build failed"; fi; \
+	  test "$$(cat $$dir/status 2>/dev/null)" = 0 || failed=1; \
+	  summary="$$summary\nPython $$v: $$result"; \
+	done; \
+	printf '%b\n' "Tests per Python version (3.11: test-python):$$summary"; exit $$failed
 
 fuzz-build: fuzz-deps install
 	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
@@ -122,6 +153,16 @@ fuzz-smoke: fuzz-build
 	    -dict=tests/fuzz/model.dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_FLAGS) \
 	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds $$(ls -d tests/fuzz/regressions/$$t 2>/dev/null) || exit 1; \
 	done
+
+# The Python reader of model files (qen.format.read_model and what qen inspect
+# derives from it) for PY_FUZZ_TIME seconds, after replaying the findings kept
+# in tests/fuzz/regressions/fuzz_read_model: with atheris where it installs for
+# this Python, else with a seeded mutation loop. A finding fails the run.
+PY_FUZZ_TIME ?= 45
+fuzz-python: install
+	@$(PIP) install --quiet --disable-pip-version-check atheris || \
+	  echo "atheris does not install here: a seeded mutation loop instead"
+	$(PY) tests/fuzz/fuzz_read_model.py --seconds $(PY_FUZZ_TIME)
 
 # The longer local run: ten minutes per target unless FUZZ_TIME says otherwise.
 fuzz: FUZZ_TIME = 600

@@ -95,13 +95,15 @@ void run_elementwise(void (*kernel)(const void*, void*, uint64_t), const void* x
 }  // namespace
 
 const std::vector<KernelVariant>& kernel_variants() {
-  static const std::vector<KernelVariant> variants{
+  // Never destroyed: a thread that Python does not join may still be running
+  // a kernel while the process exits.
+  static const auto* const variants = new std::vector<KernelVariant>{
 #ifdef QEN_X86_KERNELS
       {"avx512", cpu_has_avx512f, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
       {"avx2", cpu_has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
 #endif
       {"scalar", always, linear_f32_scalar, relu_f32_scalar, gelu_f32_scalar, softmax_f32_scalar}};
-  return variants;
+  return *variants;
 }
 
 const KernelVariant& active_kernels() {
