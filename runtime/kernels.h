@@ -73,6 +73,7 @@ void linear_f32_scalar(const LinearArgs& args);
 void relu_f32_scalar(const void* x, void* y, uint64_t n);
 // Tanh approximation, each step rounded: t = v*v; t = t*v; t = t*0.044715f;
 // t = t+v; t = t*0.7978846f; t = tanhf(t); t = t+1; u = v*0.5f; y = t*u.
+// tanhf and softmax's expf are correctly rounded (kernels/exp_tanh.h).
 void gelu_f32_scalar(const void* x, void* y, uint64_t n);
 // Per row: m = first value, replaced by any later value > m (a NaN never
 // replaces it); e = expf(x - m), y = e, s += e ascending from +0.0; y /= s.

@@ -5,7 +5,8 @@
 // - float lanes: loads and stores, whole or of the first `count` lanes
 //   (touching no byte past them), broadcast, arithmetic, ReLU's and the row
 //   maximum's comparisons, lane access, the in-register transpose steps;
-// - for the vector math: lane masks and the floats' bits as 32-bit integers.
+// - for the vector math: lane masks, bit operations, and the lanes widened
+//   to doubles, two at a time (float64x2_t).
 // Everything has internal linkage, like the x86 vector types.
 #pragma once
 
@@ -54,7 +55,7 @@ struct Neon {
   static Reg mul(Reg a, Reg b) { return vmulq_f32(a, b); }
   static Reg div(Reg a, Reg b) { return vdivq_f32(a, b); }
   // v > 0 ? v : +0.0; a NaN compares false.
-  static Reg positive_or_zero(Reg v) { return bit_and(from_mask(vcgtq_f32(v, zero())), v); }
+  static Reg positive_or_zero(Reg v) { return bit_and(vreinterpretq_f32_u32(vcgtq_f32(v, zero())), v); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return vbslq_f32(vcgtq_f32(b, a), b, a); }
   // Lanes kWidth / 2 and up, moved down to lane 0.
@@ -78,39 +79,39 @@ struct Neon {
   }
   static void transpose_blocks(Reg (&)[kWidth]) {}
 
-  // Lane masks (all bits set where true) and the floats' bits as integers.
+  // For the vector math (exp_tanh_simd.h): lane masks (all bits set where
+  // true), bits, and the lanes widened to doubles in two parts of two.
   using Mask = uint32x4_t;
-  using Int = int32x4_t;
-  static Reg from_mask(Mask m) { return vreinterpretq_f32_u32(m); }
   static Mask less(Reg a, Reg b) { return vcltq_f32(a, b); }
-  static Mask at_most(Reg a, Reg b) { return vcleq_f32(a, b); }
-  static bool all(Mask m) { return vminvq_u32(m) == 0xffffffffu; }
   static Mask is_nan(Reg v) { return vmvnq_u32(vceqq_f32(v, v)); }
-  static Mask greater(Int a, Int b) { return vcgtq_s32(a, b); }
-  static Mask equal(Int a, Int b) { return vceqq_s32(a, b); }
-  static Mask both(Mask a, Mask b) { return vandq_u32(a, b); }
-  static Mask either(Mask a, Mask b) { return vorrq_u32(a, b); }
   static Reg select(Mask m, Reg yes, Reg no) { return vbslq_f32(m, yes, no); }
-  static Int select(Mask m, Int yes, Int no) { return vbslq_s32(m, yes, no); }
-  static Reg bit_and(Reg a, Reg b) { return from_bits(vandq_s32(bits(a), bits(b))); }
-  static Reg bit_xor(Reg a, Reg b) { return from_bits(veorq_s32(bits(a), bits(b))); }
-  static Int bits(Reg v) { return vreinterpretq_s32_f32(v); }
-  static Reg from_bits(Int v) { return vreinterpretq_f32_s32(v); }
-  static Int splat_int(int32_t v) { return vdupq_n_s32(v); }
-  static Int add(Int a, Int b) { return vaddq_s32(a, b); }
-  static Int sub(Int a, Int b) { return vsubq_s32(a, b); }
-  static Int shift_left_23(Int v) { return vshlq_n_s32(v, 23); }
-  // v >> count per lane, logical; 0 where count is negative or above 31
-  // (NEON's own shift would shift left for a negative count).
-  static Int shift_right(Int v, Int count) {
-    const uint32x4_t shifted = vshlq_u32(vreinterpretq_u32_s32(v), vnegq_s32(count));
-    const Mask outside = vcgtq_u32(vreinterpretq_u32_s32(count), vdupq_n_u32(31));
-    return vreinterpretq_s32_u32(vbicq_u32(shifted, outside));
+  static Reg bit_and(Reg a, Reg b) { return vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(a), vreinterpretq_u32_f32(b))); }
+  static Reg bit_xor(Reg a, Reg b) { return vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(a), vreinterpretq_u32_f32(b))); }
+
+  using Wide = float64x2_t;
+  static constexpr int kParts = 2;
+  static Wide widen(Reg v, int part) { return part == 0 ? vcvt_f64_f32(vget_low_f32(v)) : vcvt_high_f64_f32(v); }
+  // Rounded to nearest even, subnormal results included: Linux runs
+  // programs with flush-to-zero off.
+  static Reg narrow(const Wide (&parts)[kParts]) { return vcvt_high_f32_f64(vcvt_f32_f64(parts[0]), parts[1]); }
+  static Wide splat_wide(double v) { return vdupq_n_f64(v); }
+  static Wide add(Wide a, Wide b) { return vaddq_f64(a, b); }
+  static Wide sub(Wide a, Wide b) { return vsubq_f64(a, b); }
+  static Wide mul(Wide a, Wide b) { return vmulq_f64(a, b); }
+  static Wide div(Wide a, Wide b) { return vdivq_f64(a, b); }
+  // Per lane, with k the low 64 bits of v: table[k % 32] + (k << 47), as a double.
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+    const uint64x2_t k = vreinterpretq_u64_f64(v);
+    const uint64x2_t entry = vcombine_u64(vcreate_u64(table[vgetq_lane_u64(k, 0) & 31]),
+                                          vcreate_u64(table[vgetq_lane_u64(k, 1) & 31]));
+    return vreinterpretq_f64_u64(vaddq_u64(entry, vshlq_n_u64(k, 47)));
   }
-  // Toward zero. Out of range NEON saturates where x86 gives INT32_MIN;
-  // the vector math replaces such lanes' results.
-  static Int truncate(Reg v) { return vcvtq_s32_f32(v); }
-  static Reg to_float(Int v) { return vcvtq_f32_s32(v); }
+  // Whether the low 29 bits of any lane lie within `distance` of 2^28.
+  static bool any_near_midpoint(Wide v, uint64_t distance) {
+    const uint64x2_t low = vandq_u64(vreinterpretq_u64_f64(v), vdupq_n_u64((1u << 29) - 1));
+    const uint64x2_t from = vsubq_u64(low, vdupq_n_u64((1u << 28) - distance));
+    return vmaxvq_u32(vreinterpretq_u32_u64(vcleq_u64(from, vdupq_n_u64(2 * distance)))) != 0;
+  }
 };
 
 }  // namespace
