@@ -55,7 +55,7 @@ struct Neon {
   static Reg mul(Reg a, Reg b) { return vmulq_f32(a, b); }
   static Reg div(Reg a, Reg b) { return vdivq_f32(a, b); }
   // v > 0 ? v : +0.0; a NaN compares false.
-  static Reg positive_or_zero(Reg v) { return bit_and(vreinterpretq_f32_u32(vcgtq_f32(v, zero())), v); }
+  static Reg positive_or_zero(Reg v) { return from_bits(vandq_u32(vcgtq_f32(v, zero()), bits(v))); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return vbslq_f32(vcgtq_f32(b, a), b, a); }
   // Lanes kWidth / 2 and up, moved down to lane 0.
@@ -85,8 +85,10 @@ struct Neon {
   static Mask less(Reg a, Reg b) { return vcltq_f32(a, b); }
   static Mask is_nan(Reg v) { return vmvnq_u32(vceqq_f32(v, v)); }
   static Reg select(Mask m, Reg yes, Reg no) { return vbslq_f32(m, yes, no); }
-  static Reg bit_and(Reg a, Reg b) { return vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(a), vreinterpretq_u32_f32(b))); }
-  static Reg bit_xor(Reg a, Reg b) { return vreinterpretq_f32_u32(veorq_u32(vreinterpretq_u32_f32(a), vreinterpretq_u32_f32(b))); }
+  static uint32x4_t bits(Reg v) { return vreinterpretq_u32_f32(v); }
+  static Reg from_bits(uint32x4_t v) { return vreinterpretq_f32_u32(v); }
+  static Reg bit_and(Reg a, Reg b) { return from_bits(vandq_u32(bits(a), bits(b))); }
+  static Reg bit_xor(Reg a, Reg b) { return from_bits(veorq_u32(bits(a), bits(b))); }
 
   using Wide = float64x2_t;
   static constexpr int kParts = 2;
