@@ -1,7 +1,7 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
 # Everything is installed into .venv inside the repository (the package with
 # the extras its tests and demo use: torch is pinned by the extra); the C++
-# tests need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
+# tests need Debian's libgtest-dev and libmpfr-dev, the fuzz targets clang with its
 # runtimes, the Windows tests MinGW-w64, Wine and GoogleTest's sources, and
 # the emulated AVX-512 tests SIMDe, the ARM64 tests Debian's aarch64 cross
 # compiler, qemu-user and GoogleTest's sources, installed with apt-get when
@@ -51,7 +51,7 @@ apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo 
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; }
 
 system-deps:
-	$(call apt_install,libgtest-dev)
+	$(call apt_install,libgtest-dev libmpfr-dev)
 
 fuzz-deps:
 	$(call apt_install,clang libclang-rt-14-dev)
@@ -70,26 +70,23 @@ test-cpp: system-deps venv
 	$(call cmake_build,$(CPP_BUILD),$(CMAKE_ARGS))
 	$(call run_ctest,$(CPP_BUILD))
 
-# Every float through the vector expf and tanhf against the C library's, in
-# the Release build of test-cpp, on both cores: once with the expf this CPU's
-# C library picks, once with its FMA build turned off, so that the vector
-# form of the baseline build is checked too.
+# Every float through each variant's expf and tanhf (the scalar one too)
+# against an independent correctly rounded reference (MPFR near rounding
+# boundaries), in the Release build of test-cpp, on every core.
 exhaustive: system-deps venv
 	$(WITH_VENV) cmake -S . -B $(CPP_BUILD) -G Ninja $(CMAKE_ARGS)
 	$(WITH_VENV) cmake --build $(CPP_BUILD) --target libm_exhaustive
 	$(CPP_BUILD)/tests/cpp/libm_exhaustive
-	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CPP_BUILD)/tests/cpp/libm_exhaustive expf
 
 # The AVX-512 kernels on CPUs without AVX-512: built from AVX2 and FMA
 # instructions by Debian's SIMDe (-DQEN_EMULATE_AVX512=ON), they run the C++
 # tests, but for the two that read the real CPU and the objects' instructions,
-# and the exhaustive check in both expf forms.
+# and the exhaustive check.
 test-avx512-emulated: system-deps venv
 	$(call apt_install,libsimde-dev)
 	$(call cmake_build,$(EMU_BUILD),-DQEN_EMULATE_AVX512=ON $(CMAKE_ARGS))
 	$(WITH_VENV) ctest --test-dir $(EMU_BUILD) --output-on-failure -E 'CpuFeatures|kernels_have_no_fused_multiply_add'
 	$(EMU_BUILD)/tests/cpp/libm_exhaustive avx512
-	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(EMU_BUILD)/tests/cpp/libm_exhaustive avx512 expf
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: system-deps venv
@@ -150,5 +147,6 @@ fuzz: fuzz-smoke
 bench: install
 	$(PIP) install --quiet --disable-pip-version-check -r bench/requirements.txt
 	$(WITH_VENV) cmake -S . -B $(BENCH_BUILD) -G Ninja -DQEN_BUILD_TESTS=OFF $(CMAKE_ARGS)
-	$(WITH_VENV) cmake --build $(BENCH_BUILD) --target qen_machine_peak
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run_bench.py $(BENCH_BUILD)/bench/qen_machine_peak
+	$(WITH_VENV) cmake --build $(BENCH_BUILD) --target qen_machine_peak qen_replaced_libm
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run_bench.py $(BENCH_BUILD)/bench/qen_machine_peak \
+	  $(BENCH_BUILD)/bench/libqen_replaced_libm.so

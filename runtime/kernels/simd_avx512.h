@@ -88,20 +88,11 @@ struct Avx512 {
   static Wide sub(Wide a, Wide b) { return _mm512_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm512_mul_pd(a, b); }
   static Wide div(Wide a, Wide b) { return _mm512_div_pd(a, b); }
-  // Per lane, with k the low 64 bits of v: table[k % 32] + (k << 47), as a double.
-  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+  // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const __m512i k = _mm512_castpd_si512(v);
-    const __m512i low = _mm512_permutex2var_epi64(_mm512_loadu_si512(table), k, _mm512_loadu_si512(table + 8));
-    const __m512i high =
-        _mm512_permutex2var_epi64(_mm512_loadu_si512(table + 16), k, _mm512_loadu_si512(table + 24));
-    const __m512i entry = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(k, _mm512_set1_epi64(16)), low, high);
-    return _mm512_castsi512_pd(_mm512_add_epi64(entry, _mm512_slli_epi64(k, 47)));
-  }
-  // Whether the low 29 bits of any lane lie within `distance` of 2^28.
-  static bool any_near_midpoint(Wide v, uint64_t distance) {
-    const __m512i low = _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64((1 << 29) - 1));
-    const __m512i from = _mm512_sub_epi64(low, _mm512_set1_epi64(static_cast<long long>((1 << 28) - distance)));
-    return _mm512_cmplt_epu64_mask(from, _mm512_set1_epi64(static_cast<long long>(2 * distance + 1))) != 0;
+    const __m512i entry = _mm512_permutex2var_epi64(_mm512_loadu_si512(table), k, _mm512_loadu_si512(table + 8));
+    return _mm512_castsi512_pd(_mm512_add_epi64(entry, _mm512_slli_epi64(k, 48)));
   }
 
   // Per 128-bit block: lanes 0, 1 of a and b interleaved, or lanes 2, 3;

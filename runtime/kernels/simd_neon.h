@@ -101,18 +101,12 @@ struct Neon {
   static Wide sub(Wide a, Wide b) { return vsubq_f64(a, b); }
   static Wide mul(Wide a, Wide b) { return vmulq_f64(a, b); }
   static Wide div(Wide a, Wide b) { return vdivq_f64(a, b); }
-  // Per lane, with k the low 64 bits of v: table[k % 32] + (k << 47), as a double.
-  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+  // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64x2_t k = vreinterpretq_u64_f64(v);
-    const uint64x2_t entry = vcombine_u64(vcreate_u64(table[vgetq_lane_u64(k, 0) & 31]),
-                                          vcreate_u64(table[vgetq_lane_u64(k, 1) & 31]));
-    return vreinterpretq_f64_u64(vaddq_u64(entry, vshlq_n_u64(k, 47)));
-  }
-  // Whether the low 29 bits of any lane lie within `distance` of 2^28.
-  static bool any_near_midpoint(Wide v, uint64_t distance) {
-    const uint64x2_t low = vandq_u64(vreinterpretq_u64_f64(v), vdupq_n_u64((1u << 29) - 1));
-    const uint64x2_t from = vsubq_u64(low, vdupq_n_u64((1u << 28) - distance));
-    return vmaxvq_u32(vreinterpretq_u32_u64(vcleq_u64(from, vdupq_n_u64(2 * distance)))) != 0;
+    const uint64x2_t entry = vcombine_u64(vcreate_u64(table[vgetq_lane_u64(k, 0) & 15]),
+                                          vcreate_u64(table[vgetq_lane_u64(k, 1) & 15]));
+    return vreinterpretq_f64_u64(vaddq_u64(entry, vshlq_n_u64(k, 48)));
   }
 };
 

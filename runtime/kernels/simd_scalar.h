@@ -10,20 +10,11 @@ namespace qen {
 namespace {
 
 struct Scalar {
-  static constexpr uint64_t kWidth = 1;
   using Reg = float;
   using Mask = bool;
 
-  static Reg load(const void* p) {
-    float v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  static void store(void* p, Reg v) { std::memcpy(p, &v, sizeof v); }
   static Reg splat(float v) { return v; }
   static Reg add(Reg a, Reg b) { return a + b; }
-  static Reg sub(Reg a, Reg b) { return a - b; }
-  static Reg mul(Reg a, Reg b) { return a * b; }
   static Mask less(Reg a, Reg b) { return a < b; }
   static Mask is_nan(Reg v) { return v != v; }
   static Reg select(Mask m, Reg yes, Reg no) { return m ? yes : no; }
@@ -54,17 +45,13 @@ struct Scalar {
     std::memcpy(&b, &v, sizeof b);
     return b;
   }
-  // table[k % 32] + (k << 47) as a double, with k the bits of v.
-  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+  // table[k % 16] + (k << 48) as a double, with k the bits of v.
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64_t k = wide_bits(v);
-    const uint64_t entry = table[k & 31] + (k << 47);
+    const uint64_t entry = table[k & 15] + (k << 48);
     double s;
     std::memcpy(&s, &entry, sizeof s);
     return s;
-  }
-  // Whether the low 29 bits of v lie within `distance` of 2^28.
-  static bool any_near_midpoint(Wide v, uint64_t distance) {
-    return (wide_bits(v) & ((1u << 29) - 1)) - ((1u << 28) - distance) <= 2 * distance;
   }
 };
 

@@ -1,0 +1,77 @@
+// Special values of every variant's correctly rounded expf and tanhf; the
+// expected bits are the exact values rounded to nearest even (computed with
+// arbitrary precision). The exhaustive check covers every other input.
+#include "kernels/exp_tanh.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <tuple>
+
+#include "variant_named.h"
+
+namespace qen {
+namespace {
+
+struct Special {
+  const char* name;
+  bool tanh;  // tanhf, else expf
+  uint32_t in, out;
+};
+
+const Special kSpecials[] = {
+    {"ExpNaNStaysQuietWithPayload", false, 0xff812345, 0xffc12345},
+    {"ExpPlusInf", false, 0x7f800000, 0x7f800000},
+    {"ExpMinusInfIsPlusZero", false, 0xff800000, 0},
+    {"ExpZero", false, 0, 0x3f800000},
+    {"ExpMinusZero", false, 0x80000000, 0x3f800000},
+    {"ExpLeastSubnormalInput", false, 1, 0x3f800000},
+    {"ExpJustAboveHalfUlpBelowOne", false, 0xb3000000, 0x3f800000},
+    {"ExpJustAboveOne", false, 0x33800000, 0x3f800001},
+    {"ExpOne", false, 0x3f800000, 0x402df854},
+    {"ExpLargestFinite", false, 0x42b17217, 0x7f7fff84},
+    {"ExpOverflow", false, 0x42b17218, 0x7f800000},
+    {"ExpLastNormal", false, 0xc2aeac50, 0x007fffe6},
+    {"ExpSubnormal", false, 0xc2c80000, 0x1b},
+    {"ExpLeastSubnormal", false, 0xc2cff1b4, 1},
+    {"ExpUnderflowToZero", false, 0xc2cff1b5, 0},
+    {"TanhNaN", true, 0x7fa00001, 0x7fe00001},
+    {"TanhZero", true, 0, 0},
+    {"TanhMinusZero", true, 0x80000000, 0x80000000},
+    {"TanhLeastSubnormal", true, 1, 1},
+    {"TanhMinusTiny", true, 0xb9800000, 0xb9800000},
+    {"TanhSmall", true, 0x3c000000, 0x3bfffeab},
+    {"TanhBelowOneEighth", true, 0x3dffffff, 0x3dfeacc8},
+    {"TanhOneEighth", true, 0x3e000000, 0x3dfeacc9},
+    {"TanhMinusHalf", true, 0xbf000000, 0xbeec9a9f},
+    {"TanhTwo", true, 0x40000000, 0x3f76ca83},
+    {"TanhNine", true, 0x41100000, 0x3f7fffff},
+    {"TanhTen", true, 0x41200000, 0x3f800000},
+    {"TanhMinusInf", true, 0xff800000, 0xbf800000},
+};
+
+class SpecialValues : public ::testing::TestWithParam<std::tuple<ExpTanhVariant, Special>> {};
+
+TEST_P(SpecialValues, CorrectlyRounded) {
+  const auto& [variant, c] = GetParam();
+  if (!testing::variant_named(variant.variant).supported()) GTEST_SKIP() << "this CPU cannot run " << variant.variant;
+  uint32_t out = 0x12345678;
+  (c.tanh ? variant.tanhf : variant.expf)(&c.in, &out, 1);
+  EXPECT_EQ(out, c.out) << std::hex << "0x" << out;
+  float x, want;
+  std::memcpy(&x, &c.in, sizeof x);
+  std::memcpy(&want, &c.out, sizeof want);
+  const float scalar = c.tanh ? tanhf_correctly_rounded(x) : expf_correctly_rounded(x);
+  EXPECT_EQ(std::memcmp(&scalar, &want, sizeof want), 0) << scalar;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SpecialValues,
+                         ::testing::Combine(::testing::ValuesIn(exp_tanh_variants()), ::testing::ValuesIn(kSpecials)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).variant) + "_" + std::get<1>(info.param).name;
+                         });
+
+}  // namespace
+}  // namespace qen
