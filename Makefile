@@ -26,13 +26,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke test-windows test-arm64
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -43,7 +43,7 @@ install: venv
 
 # The package with every optional framework: what the Python tests exercise.
 install-extras: venv
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray]"
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray,tests]"
 
 # Installs those of the Debian packages $(1) that are missing.
 apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -122,6 +122,32 @@ test-arm64: arm64-deps venv
 test-python: install-extras
 	$(PY) -m pytest
 
+# The core and package tests once on each other CPython version found
+# (tests/python/interpreters.py), each in its own virtual environment with the
+# build tools, numpy and pytest: the converter and Ray tests need the
+# frameworks pinned for 3.11 and stay in test-python. The module is built once
+# per version (build/<wheel tag>); a version not found is skipped.
+OTHER_PYTHONS := 3.10 3.12 3.13
+VERSION_TESTS := $(addprefix tests/python/test_,module_surface.py array_conversion.py hostile_use.py \
+  malformed_files.py threads.py package_session.py package_writer.py package_cli.py)
+test-python-versions:
+	@summary=""; failed=0; \
+	for v in $(OTHER_PYTHONS); do \
+	  exe=$$(python3 tests/python/interpreters.py $$v); \
+	  if [ -z "$$exe" ]; then summary="$$summary\nPython $$v: skipped, no python$$v found"; continue; fi; \
+	  dir=build/py$$v; py=build/py$$v/venv/bin/python; rm -f $$dir/pytest.log $$dir/status; \
+	  echo "== Python $$v: $$exe"; \
+	  if { test -x $$py || $$exe -m venv $$dir/venv; } && \
+	     $$py -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt && \
+	     $$py -m pip install --quiet --disable-pip-version-check --no-build-isolation .; then \
+	    { $$py -m pytest $(VERSION_TESTS); echo $$? >$$dir/status; } | tee $$dir/pytest.log; \
+	    result=$$(tail -n 1 $$dir/pytest.log | sed 's/^=* *//; s/ *=*$$//'); \
+	  else result="build failed"; fi; \
+	  test "$$(cat $$dir/status 2>/dev/null)" = 0 || failed=1; \
+	  summary="$$summary\nPython $$v: $$result"; \
+	done; \
+	printf '%b\n' "Tests per Python version (3.11: test-python):$$summary"; exit $$failed
+
 fuzz-build: fuzz-deps install
 	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
 	$(PY) tests/fuzz/make_seeds.py $(FUZZ_BUILD)/seeds
@@ -136,6 +162,16 @@ fuzz-smoke: fuzz-build
 	    -dict=tests/fuzz/model.dict -artifact_prefix=$(FUZZ_BUILD)/findings/$$t- $(FUZZ_FLAGS) \
 	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds $$(ls -d tests/fuzz/regressions/$$t 2>/dev/null) || exit 1; \
 	done
+
+# The Python reader of model files (qen.format.read_model and what qen inspect
+# derives from it) for PY_FUZZ_TIME seconds, after replaying the findings kept
+# in tests/fuzz/regressions/fuzz_read_model: with atheris where it installs for
+# this Python, else with a seeded mutation loop. A finding fails the run.
+PY_FUZZ_TIME ?= 45
+fuzz-python: install
+	@$(PIP) install --quiet --disable-pip-version-check atheris || \
+	  echo "atheris does not install here: a seeded mutation loop instead"
+	$(PY) tests/fuzz/fuzz_read_model.py --seconds $(PY_FUZZ_TIME)
 
 # The longer local run: ten minutes per target unless FUZZ_TIME says otherwise.
 fuzz: FUZZ_TIME = 600
