@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -63,11 +62,6 @@ TEST_P(SpecialValues, CorrectlyRounded) {
   uint32_t out = 0x12345678;
   (c.tanh ? variant.tanhf : variant.expf)(&c.in, &out, 1);
   EXPECT_EQ(out, c.out) << std::hex << "0x" << out;
-  float x, want;
-  std::memcpy(&x, &c.in, sizeof x);
-  std::memcpy(&want, &c.out, sizeof want);
-  const float scalar = c.tanh ? tanhf_correctly_rounded(x) : expf_correctly_rounded(x);
-  EXPECT_EQ(std::memcmp(&scalar, &want, sizeof want), 0) << scalar;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SpecialValues,
