@@ -3,7 +3,9 @@
 # the extras its tests and demo use: torch is pinned by the extra); the C++
 # tests need Debian's libgtest-dev and libmpfr-dev, the fuzz targets clang with its
 # runtimes, the Windows tests MinGW-w64, Wine and GoogleTest's sources, and
-# the emulated AVX-512 tests SIMDe, installed with apt-get when they are missing.
+# the emulated AVX-512 tests SIMDe, the ARM64 tests Debian's aarch64 cross
+# compiler, qemu-user and GoogleTest's sources, installed with apt-get when
+# they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -16,6 +18,7 @@ TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 BENCH_BUILD := build/bench
 WIN_BUILD  := build/windows
+ARM64_BUILD := build/arm64
 EMU_BUILD  := build/avx512-emulated
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
@@ -23,13 +26,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -55,6 +58,9 @@ fuzz-deps:
 
 windows-deps:
 	$(call apt_install,g++-mingw-w64-x86-64-posix wine64 googletest)
+
+arm64-deps:
+	$(call apt_install,g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user googletest)
 
 # Configures build directory $(1) with CMake arguments $(2) and builds it.
 cmake_build = $(WITH_VENV) cmake -S . -B $(1) -G Ninja $(2) && $(WITH_VENV) cmake --build $(1)
@@ -109,6 +115,14 @@ test-windows: windows-deps venv
 	$(call cmake_build,$(WIN_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
 	$(call run_ctest,$(WIN_BUILD))
+
+# The C++ tests cross-built for 64-bit ARM Linux (the NEON kernels),
+# GoogleTest with them from Debian's sources, and run by ctest under
+# qemu-user.
+test-arm64: arm64-deps venv
+	$(call cmake_build,$(ARM64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
+	$(call run_ctest,$(ARM64_BUILD))
 
 test-python: install-extras
 	$(PY) -m pytest

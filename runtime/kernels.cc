@@ -102,6 +102,9 @@ const std::vector<KernelVariant>& kernel_variants() {
       {"avx512", cpu_has_avx512f, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
       {"avx2", cpu_has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
 #endif
+#ifdef QEN_NEON_KERNELS
+      {"neon", always, linear_f32_neon, relu_f32_neon, gelu_f32_neon, softmax_f32_neon},
+#endif
       {"scalar", always, linear_f32_scalar, relu_f32_scalar, gelu_f32_scalar, softmax_f32_scalar}};
   return *variants;
 }

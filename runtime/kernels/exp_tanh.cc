@@ -24,6 +24,9 @@ const std::vector<ExpTanhVariant>& exp_tanh_variants() {
       {"avx512", expf_f32_avx512, tanhf_f32_avx512},
       {"avx2", expf_f32_avx2, tanhf_f32_avx2},
 #endif
+#ifdef QEN_NEON_KERNELS
+      {"neon", expf_f32_neon, tanhf_f32_neon},
+#endif
       {"scalar", expf_f32_scalar, tanhf_f32_scalar}};
   return variants;
 }

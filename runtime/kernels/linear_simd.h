@@ -1,4 +1,5 @@
-// The dense layer for a vector type V (simd_avx512.h, simd_avx2.h), in the
+// The dense layer for a vector type V (simd_avx512.h, simd_avx2.h,
+// simd_neon.h), in the
 // reference order: every output y[i][j] is one chain of additions kept in one
 // vector lane, acc = +0.0, then acc = acc + W[j][k] * x[i][k] for k ascending,
 // then acc + b[j]. Lanes only ever hold different outputs, so a vector of
@@ -16,8 +17,6 @@
 // the last row of W a tile repeats that row; lanes past M, N or K are
 // computed on zeros or repeated rows and never stored.
 #pragma once
-
-#include <xmmintrin.h>
 
 #include <cstdint>
 
@@ -111,7 +110,7 @@ void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_
   const uint64_t next_rows = j0 + kCols < a.n ? smaller(kCols, a.n - j0 - kCols) : 0;
   const unsigned char* next = float_at(a.w, smaller(j0 + kCols, a.n - 1) * a.k);
   for (uint64_t k = 0; k < a.k; ++k) {
-    _mm_prefetch(reinterpret_cast<const char*>(next + k * next_rows * sizeof(float)), _MM_HINT_T1);
+    __builtin_prefetch(next + k * next_rows * sizeof(float), 0, 2);  // read, into L2 (x86's prefetcht1)
     const typename V::Reg x0 = V::load(panel + k * kRows), x1 = V::load(panel + k * kRows + V::kWidth);
     // One broadcast of each weight serves both vectors of rows.
     for (uint64_t c = 0; c < kCols; ++c) {
