@@ -76,6 +76,8 @@ struct Avx2 {
   static Wide sub(Wide a, Wide b) { return _mm256_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm256_mul_pd(a, b); }
   static Wide div(Wide a, Wide b) { return _mm256_div_pd(a, b); }
+  // a b + c, rounded twice: this variant runs on CPUs without FMA too.
+  static Wide mul_add(Wide a, Wide b, Wide c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a
   // double. The four entries are read one by one: on AMD's Zen 3 that takes
   // less time than a 64-bit gather (softmax about 6% faster).

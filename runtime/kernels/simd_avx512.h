@@ -88,6 +88,8 @@ struct Avx512 {
   static Wide sub(Wide a, Wide b) { return _mm512_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm512_mul_pd(a, b); }
   static Wide div(Wide a, Wide b) { return _mm512_div_pd(a, b); }
+  // a b + c rounded once: every AVX-512F CPU has the fused form.
+  static Wide mul_add(Wide a, Wide b, Wide c) { return _mm512_fmadd_pd(a, b, c); }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
   static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const __m512i k = _mm512_castpd_si512(v);

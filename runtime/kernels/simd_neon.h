@@ -101,6 +101,8 @@ struct Neon {
   static Wide sub(Wide a, Wide b) { return vsubq_f64(a, b); }
   static Wide mul(Wide a, Wide b) { return vmulq_f64(a, b); }
   static Wide div(Wide a, Wide b) { return vdivq_f64(a, b); }
+  // a b + c, rounded twice: this library holds no fused instruction on aarch64.
+  static Wide mul_add(Wide a, Wide b, Wide c) { return vaddq_f64(vmulq_f64(a, b), c); }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
   static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64x2_t k = vreinterpretq_u64_f64(v);

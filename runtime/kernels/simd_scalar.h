@@ -40,6 +40,8 @@ struct Scalar {
   static Wide sub(Wide a, Wide b) { return a - b; }
   static Wide mul(Wide a, Wide b) { return a * b; }
   static Wide div(Wide a, Wide b) { return a / b; }
+  // a b + c, rounded twice (the build contracts nothing).
+  static Wide mul_add(Wide a, Wide b, Wide c) { return a * b + c; }
   static uint64_t wide_bits(Wide v) {
     uint64_t b;
     std::memcpy(&b, &v, sizeof b);
