@@ -38,42 +38,31 @@ float row_max(const void* row, uint64_t cols) {
 // Softmax's middle step on `rows` (at most V::kWidth) consecutive rows of n
 // values each (row r at x + r n): y[c] = expf(x[c] - m[r]) along row r, and
 // into sums[r] the sum of those values from +0.0 in ascending order. The
-// rows' sums run side by side, lane r holding row r's: each block of kWidth
-// columns of exponentials is transposed in registers, so that one vector
-// addition per column adds that column's value to every row's sum, in the
-// same order as one addition after another along the row. Lanes of rows
-// past `rows` and of columns past n are computed on zeros and are neither
-// stored nor added.
+// exponentials run along each row first, so that the vector math streams
+// through memory. Then the rows' sums run side by side, lane r holding row
+// r's: each block of kWidth columns of y, still in cache, is read back and
+// transposed in registers, so that one vector addition per column adds that
+// column's value to every row's sum, in the same order as one addition after
+// another along the row. Rows past `rows` and columns past n read as zeros
+// and are not added.
 template <class V, bool kAllRows>
 void exponentials_and_sums(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
   using Reg = typename V::Reg;
-  // Transposed exponentials of the block at column c with `count` columns.
-  auto block = [&](uint64_t c, uint64_t count, Reg(&e)[V::kWidth]) {
+  for (uint64_t r = 0; r < rows; ++r) {
+    const Reg max = V::splat(m[r]);
+    map_vectors<V>(float_at(x, r * n), float_at(y, r * n), n, [&](Reg v) { return expf_vector<V>(V::sub(v, max)); });
+  }
+  Reg s = V::zero();
+  for (uint64_t c = 0; c < n; c += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, n - c);
+    Reg e[V::kWidth];
     for (uint64_t r = 0; r < V::kWidth; ++r) {
-      const uint64_t at = r * n + c;
-      if (!kAllRows && r >= rows) {
-        e[r] = V::zero();
-      } else if (count == V::kWidth) {
-        e[r] = expf_vector<V>(V::sub(V::load(float_at(x, at)), V::splat(m[r])));
-        V::store(float_at(y, at), e[r]);
-      } else {
-        e[r] = expf_vector<V>(V::sub(V::load_first(float_at(x, at), count), V::splat(m[r])));
-        V::store_first(float_at(y, at), e[r], count);
-      }
+      const void* at = float_at(y, r * n + c);
+      if (!kAllRows && r >= rows) e[r] = V::zero();
+      else e[r] = count == V::kWidth ? V::load(at) : V::load_first(at, count);
     }
     transpose<V>(e);
-  };
-  Reg s = V::zero();
-  uint64_t c = 0;
-  for (; c + V::kWidth <= n; c += V::kWidth) {
-    Reg e[V::kWidth];
-    block(c, V::kWidth, e);
-    for (uint64_t j = 0; j < V::kWidth; ++j) s = V::add(s, e[j]);
-  }
-  if (c < n) {
-    Reg e[V::kWidth];
-    block(c, n - c, e);
-    for (uint64_t j = 0; j < n - c; ++j) s = V::add(s, e[j]);
+    for (uint64_t j = 0; j < count; ++j) s = V::add(s, e[j]);
   }
   for (uint64_t r = 0; r < rows; ++r) sums[r] = V::lane(s, r);
 }
