@@ -20,7 +20,8 @@
 // What a vector type V provides for these functions:
 //   Reg, Mask               floats; one truth value per lane
 //   splat, add              on Reg, each lane rounded to float
-//   less, is_nan            lane compares (false where a NaN takes part)
+//   min, max                lane by lane; any value where a NaN takes part
+//   is_nan                  lane compare
 //   select(m, a, b)         a where m, else b
 //   bit_and, bit_xor        on the bits of the floats
 //   Wide, kParts            doubles; kParts of them hold one Reg's lanes
@@ -108,8 +109,7 @@ typename V::Wide exp_wide(typename V::Wide x) {
 template <class V>
 __attribute__((always_inline)) inline typename V::Reg expf_vector(typename V::Reg x) {
   using C = ExpConstants;
-  typename V::Reg c = V::select(V::less(x, V::splat(C::kLowest)), V::splat(C::kLowest), x);
-  c = V::select(V::less(V::splat(C::kHighest), c), V::splat(C::kHighest), c);
+  const typename V::Reg c = V::max(V::min(x, V::splat(C::kHighest)), V::splat(C::kLowest));
   typename V::Wide parts[V::kParts];
   for (int p = 0; p < V::kParts; ++p) parts[p] = exp_wide<V>(V::widen(c, p));
   return V::select(V::is_nan(x), V::add(x, x), V::narrow(parts));  // NaN keeps its payload, made quiet
@@ -135,7 +135,8 @@ struct TanhConstants {
       0x3fe4000000000000, 0x3fe3000000000000, 0x3fe2000000000000, 0x3fe1000000000000};
 };
 
-// tanh a for 0 <= a <= 10 as E / (E + 2) with E = e^2a - 1, within 2^-49.8
+// tanh a for 0 <= a <= 10, given 2a (doubled exactly in float), as
+// E / (E + 2) with E = e^2a - 1, within 2^-49.8
 // (relative). With 2a = k ln 2 / 16 + r, k = 16 j + i and q = e^r - 1,
 // E = A + B q where A = 2^j (2^(i/16) - 1) + (2^j - 1) and B = 2^j + that
 // first term: every term is accurate relative to itself, and for small a
@@ -144,11 +145,11 @@ struct TanhConstants {
 // come to at most 2^-50.2 of E, where q < 0 cancels part of A (k = 1);
 // then E + 2 and the division add 2^-53 each.
 template <class V>
-typename V::Wide tanh_wide(typename V::Wide a) {
+typename V::Wide tanh_wide(typename V::Wide twice_a) {
   using C = TanhConstants;
   using W = typename V::Wide;
   W shifted, r;
-  reduce<V>(V::add(a, a), shifted, r);
+  reduce<V>(twice_a, shifted, r);
   const W q = expm1_reduced<V>(r);
   const W power = V::scale_from_table(shifted, C::kPowerTable);
   const W scaled = V::scale_from_table(shifted, C::kMinusOneTable);
@@ -165,9 +166,10 @@ __attribute__((always_inline)) inline typename V::Reg tanhf_vector(typename V::R
   using Reg = typename V::Reg;
   const Reg sign = V::bit_and(x, V::splat(-0.0f));
   const Reg a = V::bit_xor(x, sign);
-  const Reg c = V::select(V::less(V::splat(C::kLargest), a), V::splat(C::kLargest), a);
+  const Reg c = V::min(a, V::splat(C::kLargest));
+  const Reg twice = V::add(c, c);  // exact
   typename V::Wide parts[V::kParts];
-  for (int p = 0; p < V::kParts; ++p) parts[p] = tanh_wide<V>(V::widen(c, p));
+  for (int p = 0; p < V::kParts; ++p) parts[p] = tanh_wide<V>(V::widen(twice, p));
   return V::select(V::is_nan(x), V::add(x, x), V::bit_xor(V::narrow(parts), sign));  // NaN keeps its payload, made quiet
 }
 

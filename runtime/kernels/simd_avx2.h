@@ -57,7 +57,9 @@ struct Avx2 {
   // For the vector math (exp_tanh_simd.h): lane masks, bits, and the lanes
   // widened to doubles in two parts of four.
   using Mask = __m256;  // all bits set in a lane where true
-  static Mask less(Reg a, Reg b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+  // The smaller or larger of a and b; b where a NaN takes part.
+  static Reg min(Reg a, Reg b) { return _mm256_min_ps(a, b); }
+  static Reg max(Reg a, Reg b) { return _mm256_max_ps(a, b); }
   static Mask is_nan(Reg v) { return _mm256_cmp_ps(v, v, _CMP_UNORD_Q); }
   static Reg select(Mask m, Reg yes, Reg no) { return _mm256_blendv_ps(no, yes, m); }
   static Reg bit_and(Reg a, Reg b) { return _mm256_and_ps(a, b); }

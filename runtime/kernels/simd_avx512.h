@@ -64,7 +64,9 @@ struct Avx512 {
   // For the vector math (exp_tanh_simd.h): lane masks, bits, and the lanes
   // widened to doubles in two parts of eight.
   using Mask = __mmask16;
-  static Mask less(Reg a, Reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
+  // The smaller or larger of a and b; b where a NaN takes part.
+  static Reg min(Reg a, Reg b) { return _mm512_min_ps(a, b); }
+  static Reg max(Reg a, Reg b) { return _mm512_max_ps(a, b); }
   static Mask is_nan(Reg v) { return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q); }
   static Reg select(Mask m, Reg yes, Reg no) { return _mm512_mask_blend_ps(m, no, yes); }
   static Reg bit_and(Reg a, Reg b) { return from_bits(_mm512_and_si512(bits(a), bits(b))); }

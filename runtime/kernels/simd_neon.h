@@ -82,7 +82,9 @@ struct Neon {
   // For the vector math (exp_tanh_simd.h): lane masks (all bits set where
   // true), bits, and the lanes widened to doubles in two parts of two.
   using Mask = uint32x4_t;
-  static Mask less(Reg a, Reg b) { return vcltq_f32(a, b); }
+  // The smaller or larger of a and b; NaN where a NaN takes part.
+  static Reg min(Reg a, Reg b) { return vminq_f32(a, b); }
+  static Reg max(Reg a, Reg b) { return vmaxq_f32(a, b); }
   static Mask is_nan(Reg v) { return vmvnq_u32(vceqq_f32(v, v)); }
   static Reg select(Mask m, Reg yes, Reg no) { return vbslq_f32(m, yes, no); }
   static uint32x4_t bits(Reg v) { return vreinterpretq_u32_f32(v); }

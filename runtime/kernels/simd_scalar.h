@@ -15,7 +15,9 @@ struct Scalar {
 
   static Reg splat(float v) { return v; }
   static Reg add(Reg a, Reg b) { return a + b; }
-  static Mask less(Reg a, Reg b) { return a < b; }
+  // The smaller or larger of a and b; b where a NaN takes part.
+  static Reg min(Reg a, Reg b) { return a < b ? a : b; }
+  static Reg max(Reg a, Reg b) { return a > b ? a : b; }
   static Mask is_nan(Reg v) { return v != v; }
   static Reg select(Mask m, Reg yes, Reg no) { return m ? yes : no; }
   static Reg bit_and(Reg a, Reg b) { return from_bits(bits(a) & bits(b)); }
