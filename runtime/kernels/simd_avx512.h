@@ -26,6 +26,8 @@ namespace {
 struct Avx512 {
   static constexpr uint64_t kWidth = 16;
   using Reg = __m512;
+  // Vectors of rows in the dense layer's many-rows tile.
+  static constexpr uint64_t kRowVectors = 4;
 
   static Reg zero() { return _mm512_setzero_ps(); }
   static Reg load(const void* p) { return _mm512_loadu_ps(p); }
@@ -51,8 +53,13 @@ struct Avx512 {
   }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return _mm512_mask_mov_ps(a, _mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), b); }
-  // Lanes kWidth / 2 and up, moved down to lane 0.
-  static Reg upper_half(Reg v) { return _mm512_shuffle_f32x4(v, v, 0x4E); }
+  // Lanes `first` and up, moved down to lane 0.
+  static Reg lanes_from(Reg v, uint64_t first) {
+    return _mm512_permutexvar_ps(
+        _mm512_add_epi32(_mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0),
+                         _mm512_set1_epi32(static_cast<int>(first))),
+        v);
+  }
   static float lane(Reg v, uint64_t i) {
     alignas(64) float lanes[kWidth];
     _mm512_store_ps(lanes, v);
@@ -125,6 +132,12 @@ struct Avx512 {
   }
   static Reg interleave_high_pairs(Reg a, Reg b) {
     return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  // Block q (lanes 4q .. 4q + 3) from the 16 bytes at rows[4q] + offset.
+  static Reg load_blocks(const unsigned char* const* rows, uint64_t offset) {
+    auto block = [&](int q) { return _mm_loadu_ps(reinterpret_cast<const float*>(rows[4 * q] + offset)); };
+    const __m512 low = _mm512_insertf32x4(_mm512_castps128_ps512(block(0)), block(1), 1);
+    return _mm512_insertf32x4(_mm512_insertf32x4(low, block(2), 2), block(3), 3);
   }
   // The last step of transpose(): for each c, the 4x4 transpose of the
   // 128-bit blocks of r[c], r[4 + c], r[8 + c], r[12 + c].
