@@ -72,7 +72,7 @@ py::list run_on_arrays(Guarded<Core>& object, Work work, const py::list& inputs)
       py::gil_scoped_release unlocked;
       results = (object.core.*work)(tensors);
     }
-    for (qen::TensorHandle& result : results) arrays.append(qen::bindings::to_array(std::move(result)));
+    arrays = qen::bindings::to_arrays(results);
   }
   return arrays;
 }

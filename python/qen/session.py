@@ -114,6 +114,21 @@ def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> 
     return TensorInfo(f"{kind}_{index}", None, dtype)
 
 
+def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
+    """For a model with one input of a declared shape whose extents are all fixed, or all but a
+    free first one: its name, dtype, the shape past the first extent (None when the first is fixed)
+    and the whole shape (None when the first is free). None for any other model."""
+    if len(signature) != 1 or signature[0].shape is None:
+        return None
+    info = signature[0]
+    shape = info.shape
+    if any(d is None for d in shape[1:]):
+        return None
+    free = len(shape) > 0 and shape[0] is None
+    # The dtype object that numpy gives native arrays of this type, compared by identity.
+    return info.name, np.empty(0, info.dtype).dtype, tuple(shape[1:]) if free else None, None if free else shape
+
+
 def _engine(threads: int) -> _qen_core.Engine:
     if not isinstance(threads, int) or isinstance(threads, bool) or threads < 0:
         raise ValueError(f"threads must be a non-negative integer (0: every core), got {threads!r}")
@@ -132,6 +147,7 @@ class Session:
         self._engine.load_model(self.path)
         self.metadata, self._inputs, self._outputs = _read_signature(self.path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
+        self._one_input = _one_input_check(self._inputs)
 
     def get_inputs(self) -> list[TensorInfo]:
         return list(self._inputs)
@@ -141,6 +157,17 @@ class Session:
 
     def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]) -> list[np.ndarray]:
         """The outputs named in `output_names` (all of them for None), in that order."""
+        # The common call, every output of a one-input model from a native array
+        # of the declared dtype and shape, checked in a few comparisons; any
+        # other call takes the full check below, which also words the errors.
+        one = self._one_input
+        if one is not None and output_names is None and type(input_feed) is dict and len(input_feed) == 1:
+            name, dtype, batch_tail, whole = one
+            value = input_feed.get(name)
+            if type(value) is np.ndarray and value.dtype is dtype:
+                shape = value.shape
+                if shape == whole or (shape[1:] == batch_tail and len(shape) > 0 and shape[0] < _U32_LIMIT):
+                    return self._engine.run([value])
         if output_names is None:
             picks = list(range(len(self._outputs)))
         else:
