@@ -12,7 +12,7 @@
 //   kWidth / vectors outputs.
 // - a few rows (fewer than a vector, or up to half a vector left over):
 //   lanes are outputs j. kWidth rows of W are read in place and transposed,
-//   kWidth columns k at a time, and each x[i][k] is broadcast.
+//   kWidth / 2 columns k at a time, and each x[i][k] is broadcast.
 // Weights are read where they lie, at any alignment, and never copied. Past
 // the last row of W a tile repeats that row; lanes past M, N or K are
 // computed on zeros or repeated rows and never stored.
@@ -39,14 +39,14 @@ inline unsigned char* float_at(void* base, uint64_t index) {
 
 // The 4x4 transpose of every 128-bit block across each group of four
 // registers: block q of r[4g + c] lane m becomes block q of r[4g + m] lane c.
-template <class V>
-[[gnu::always_inline]] inline void transpose_within_blocks(typename V::Reg (&r)[V::kWidth]) {
-  typename V::Reg t[V::kWidth];
-  for (uint64_t i = 0; i < V::kWidth; i += 2) {
+template <class V, uint64_t kCount>
+[[gnu::always_inline]] inline void transpose_within_blocks(typename V::Reg (&r)[kCount]) {
+  typename V::Reg t[kCount];
+  for (uint64_t i = 0; i < kCount; i += 2) {
     t[i] = V::interleave_low(r[i], r[i + 1]);
     t[i + 1] = V::interleave_high(r[i], r[i + 1]);
   }
-  for (uint64_t i = 0; i < V::kWidth; i += 4) {
+  for (uint64_t i = 0; i < kCount; i += 4) {
     r[i] = V::interleave_low_pairs(t[i], t[i + 2]);
     r[i + 1] = V::interleave_high_pairs(t[i], t[i + 2]);
     r[i + 2] = V::interleave_low_pairs(t[i + 1], t[i + 3]);
@@ -149,38 +149,42 @@ void linear_row_panel(const LinearArgs& a, uint64_t i0, uint64_t rows, float* pa
     linear_across_rows<V, kVectors>(a, i0, rows, j0, panel);
 }
 
-// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. A block
-// of kWidth columns of the tile's weight rows is loaded 128 bits (four
-// columns of one row) at a time into the block of the register where the
-// transpose puts them, so that only the shuffles within blocks remain: the
-// load ports do the rest. The kWidth weight rows share one L1 set when their
-// length is a multiple of 4 KiB, but each load uses its cache line at once.
+// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. Half a
+// vector of columns of two weight rows is loaded into the two halves of one
+// register, placed so that the shuffles within 128-bit blocks and one
+// exchange of blocks between register pairs leave t[kk] lane l =
+// W[j0 + l][k0 + kk]: the load ports do the rest of the transpose. The
+// kWidth weight rows share one L1 set when their length is a multiple of
+// 4 KiB, but each load uses its cache line at once.
 template <class V, uint64_t kRows>
 void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
+  constexpr uint64_t kStep = V::kWidth / 2;
   const unsigned char* w[V::kWidth];
   weight_rows(a, j0, w);
   typename V::Reg acc[kRows];
   for (auto& v : acc) v = V::zero();
-  typename V::Reg t[V::kWidth];
-  // One block of columns k0 .. k0 + count of the tile's weight rows, each
-  // column added in ascending order; t[kk] lane l = W[j0 + l][k0 + kk].
-  auto step = [&](uint64_t k0, uint64_t count) {
+  // Columns k0 .. k0 + count of the tile's weight rows, each column added in
+  // ascending order, from t[kk] lane l = W[j0 + l][k0 + kk].
+  auto step = [&](const typename V::Reg* t, uint64_t k0, uint64_t count) {
     for (uint64_t kk = 0; kk < count; ++kk)
       for (uint64_t r = 0; r < kRows; ++r)
         acc[r] = V::add(acc[r], V::mul(t[kk], V::broadcast(float_at(a.x, (i0 + r) * a.k + k0 + kk))));
   };
   uint64_t k0 = 0;
-  for (; k0 + V::kWidth <= a.k; k0 += V::kWidth) {
-    // t[4g + r] block q: columns k0 + 4g .. k0 + 4g + 3 of row 4q + r.
-    for (uint64_t r = 0; r < 4; ++r)
-      for (uint64_t g = 0; g < V::kWidth / 4; ++g) t[4 * g + r] = V::load_blocks(w + r, (k0 + 4 * g) * 4);
-    transpose_within_blocks<V>(t);
-    step(k0, V::kWidth);
+  for (; k0 + kStep <= a.k; k0 += kStep) {
+    // half[4g + m]: rows 8g + m and 8g + 4 + m, columns k0 .. k0 + kStep.
+    typename V::Reg half[kStep];
+    for (uint64_t g = 0; g < kStep / 4; ++g)
+      for (uint64_t m = 0; m < 4; ++m) half[4 * g + m] = V::load_halves(w[8 * g + m], w[8 * g + 4 + m], k0 * 4);
+    transpose_within_blocks<V>(half);
+    V::join_halves(half);
+    step(half, k0, kStep);
   }
   if (k0 < a.k) {
+    typename V::Reg t[V::kWidth];
     for (uint64_t l = 0; l < V::kWidth; ++l) t[l] = V::load_first(w[l] + k0 * 4, a.k - k0);
     transpose<V>(t);
-    step(k0, a.k - k0);
+    step(t, k0, a.k - k0);
   }
   const uint64_t cols = smaller(V::kWidth, a.n - j0);
   for (uint64_t r = 0; r < kRows; ++r) store_outputs<V>(a, i0 + r, j0, cols, acc[r]);

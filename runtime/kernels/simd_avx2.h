@@ -127,11 +127,13 @@ struct Avx2 {
   static Reg interleave_high_pairs(Reg a, Reg b) {
     return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
   }
-  // Block q (lanes 4q .. 4q + 3) from the 16 bytes at rows[4q] + offset.
-  static Reg load_blocks(const unsigned char* const* rows, uint64_t offset) {
-    return _mm256_loadu2_m128(reinterpret_cast<const float*>(rows[4] + offset),
-                              reinterpret_cast<const float*>(rows[0] + offset));
+  // Lanes 0 .. 3 from the 16 bytes at low + offset, lanes 4 .. 7 from high + offset.
+  static Reg load_halves(const unsigned char* low, const unsigned char* high, uint64_t offset) {
+    return _mm256_loadu2_m128(reinterpret_cast<const float*>(high + offset),
+                              reinterpret_cast<const float*>(low + offset));
   }
+  // Half-vector loads of four rows already leave every column whole.
+  static void join_halves(Reg (&)[kWidth / 2]) {}
   // The last step of transpose(): for each c, the 2x2 transpose of the
   // 128-bit halves of r[c] and r[4 + c].
   static void transpose_blocks(Reg (&r)[kWidth]) {

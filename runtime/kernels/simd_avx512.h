@@ -133,11 +133,21 @@ struct Avx512 {
   static Reg interleave_high_pairs(Reg a, Reg b) {
     return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
   }
-  // Block q (lanes 4q .. 4q + 3) from the 16 bytes at rows[4q] + offset.
-  static Reg load_blocks(const unsigned char* const* rows, uint64_t offset) {
-    auto block = [&](int q) { return _mm_loadu_ps(reinterpret_cast<const float*>(rows[4 * q] + offset)); };
-    const __m512 low = _mm512_insertf32x4(_mm512_castps128_ps512(block(0)), block(1), 1);
-    return _mm512_insertf32x4(_mm512_insertf32x4(low, block(2), 2), block(3), 3);
+  // Lanes 0 .. 7 from the 32 bytes at low + offset, lanes 8 .. 15 from high + offset.
+  static Reg load_halves(const unsigned char* low, const unsigned char* high, uint64_t offset) {
+    const __m256 lo = _mm256_loadu_ps(reinterpret_cast<const float*>(low + offset));
+    const __m256 hi = _mm256_loadu_ps(reinterpret_cast<const float*>(high + offset));
+    return _mm512_castpd_ps(
+        _mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)), _mm256_castps_pd(hi), 1));
+  }
+  // For each c < 4: blocks 0 and 2 of h[c] and of h[4 + c] into h[c], blocks
+  // 1 and 3 into h[4 + c].
+  static void join_halves(Reg (&h)[kWidth / 2]) {
+    for (int c = 0; c < 4; ++c) {
+      const Reg even = _mm512_shuffle_f32x4(h[c], h[4 + c], 0x88);
+      h[4 + c] = _mm512_shuffle_f32x4(h[c], h[4 + c], 0xDD);
+      h[c] = even;
+    }
   }
   // The last step of transpose(): for each c, the 4x4 transpose of the
   // 128-bit blocks of r[c], r[4 + c], r[8 + c], r[12 + c].
