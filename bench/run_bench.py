@@ -64,7 +64,8 @@ def median_seconds(call, repeats=7, budget=0.35):
 
 def paired_seconds(calls, rounds=15, budget=0.6):
     """Median time of one call of each, the calls taking turns round by round, so that a
-    busy spell of the machine falls on all of them alike."""
+    busy spell of the machine falls on all of them alike. A pause follows each turn: ONNX
+    Runtime's idle workers spin for a while after a call, which would take cores from the next."""
     counts = {}
     for name, call in calls.items():
         call()
@@ -78,6 +79,7 @@ def paired_seconds(calls, rounds=15, budget=0.6):
             for _ in range(counts[name]):
                 call()
             times[name].append((time.perf_counter() - start) / counts[name])
+            time.sleep(0.02)
     return {name: statistics.median(t) for name, t in times.items()}
 
 
