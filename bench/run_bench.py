@@ -64,8 +64,9 @@ def median_seconds(call, repeats=7, budget=0.35):
 
 def paired_seconds(calls, rounds=15, budget=0.6):
     """Median time of one call of each, the calls taking turns round by round, so that a
-    busy spell of the machine falls on all of them alike. A pause follows each turn: ONNX
-    Runtime's idle workers spin for a while after a call, which would take cores from the next."""
+    busy spell of the machine falls on all of them alike. Each turn starts with a call that is
+    not timed: it brings the call's weights back into the caches after the others' turns, and
+    lets ONNX Runtime's idle workers, which spin for a while after a call, go back to sleep."""
     counts = {}
     for name, call in calls.items():
         call()
@@ -75,11 +76,11 @@ def paired_seconds(calls, rounds=15, budget=0.6):
     times = {name: [] for name in calls}
     for _ in range(rounds):
         for name, call in calls.items():
+            call()
             start = time.perf_counter()
             for _ in range(counts[name]):
                 call()
             times[name].append((time.perf_counter() - start) / counts[name])
-            time.sleep(0.02)
     return {name: statistics.median(t) for name, t in times.items()}
 
 
@@ -206,27 +207,27 @@ ORT_PEERS = (("ONNX Runtime, 1 thread", 1), ("ONNX Runtime, default threads", No
 
 def bench_real_model(table, tmp, sizes, hidden, batches, every_core=()):
     """An MLP of the sizes users bring: QEN with threads=1 against ONNX Runtime with one thread and
-    with its default threads, and for the batches in `every_core` QEN with threads=0 too."""
+    with its default threads, and for the batches in `every_core` QEN with threads=0 too. Each
+    peer takes turns with QEN on its own: the spinning workers of a multi-threaded peer would
+    otherwise slow the single-threaded calls that follow."""
     name = "-".join(map(str, sizes))
     layers = mlp_layers(sizes)
     acts = [hidden] * (len(layers) - 1) + [SOFTMAX]
     path = save_qen(tmp / f"mlp{name}.qen", layers, sizes[0], acts)
     onnx_path = save_onnx(tmp / f"mlp{name}.onnx", layers, sizes[0], acts)
-    engines = {"QEN": engine_for(path, 1), "QEN, threads=0": engine_for(path, 0)}
-    sessions = {label: ort_session(onnx_path, threads) for label, threads in ORT_PEERS}
+    engine, every_core_engine = engine_for(path, 1), engine_for(path, 0)
     for batch in batches:
         x = RNG.standard_normal((batch, sizes[0]), dtype=F32)
-        calls = {label: lambda s=s: s.run(None, {"x": x}) for label, s in sessions.items()}
-        calls["QEN"] = lambda: engines["QEN"].run([x])
-        if batch in every_core:
-            calls["QEN, threads=0"] = lambda: engines["QEN, threads=0"].run([x])
-        t = paired_seconds(calls)
         case = f"MLP {name} ({hidden}, softmax), batch {batch}"
-        for label, _ in ORT_PEERS:
+        for label, threads in ORT_PEERS:
+            session = ort_session(onnx_path, threads)
+            calls = {"QEN": lambda: engine.run([x]), label: lambda: session.run(None, {"x": x})}
+            if threads is None and batch in every_core:
+                calls["QEN, threads=0"] = lambda: every_core_engine.run([x])
+            t = paired_seconds(calls)
             table.time_row(case, t["QEN"], label, t[label])
-        if batch in every_core:
-            table.time_row(f"{case}, threads=0", t["QEN, threads=0"], "ONNX Runtime, default threads",
-                           t["ONNX Runtime, default threads"])
+            if "QEN, threads=0" in t:
+                table.time_row(f"{case}, threads=0", t["QEN, threads=0"], label, t[label])
 
 
 def bench_small_model_call(table, tmp):
