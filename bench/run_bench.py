@@ -64,9 +64,9 @@ def median_seconds(call, repeats=7, budget=0.35):
 
 def paired_seconds(calls, rounds=15, budget=0.6):
     """Median time of one call of each, the calls taking turns round by round, so that a
-    busy spell of the machine falls on all of them alike. Each turn starts with a call that is
-    not timed: it brings the call's weights back into the caches after the others' turns, and
-    lets ONNX Runtime's idle workers, which spin for a while after a call, go back to sleep."""
+    busy spell of the machine falls on all of them alike. Each turn starts with a pause, in
+    which ONNX Runtime's idle workers (they spin for a while after a call) go back to sleep, and
+    a call that is not timed, which brings the call's weights back into the caches."""
     counts = {}
     for name, call in calls.items():
         call()
@@ -76,6 +76,7 @@ def paired_seconds(calls, rounds=15, budget=0.6):
     times = {name: [] for name in calls}
     for _ in range(rounds):
         for name, call in calls.items():
+            time.sleep(0.05)
             call()
             start = time.perf_counter()
             for _ in range(counts[name]):
