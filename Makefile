@@ -1,9 +1,11 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
 # Everything is installed into .venv inside the repository (the package with
 # the extras its tests and demo use: torch is pinned by the extra); the C++
-# tests need Debian's libgtest-dev, the fuzz targets clang with its sanitizer
+# tests need Debian's libgtest-dev and libmpfr-dev, the fuzz targets clang with its
 # runtimes, the Windows tests MinGW-w64, Wine and GoogleTest's sources, and
-# the emulated AVX-512 tests SIMDe, installed with apt-get when they are missing.
+# the emulated AVX-512 tests SIMDe, the ARM64 tests Debian's aarch64 cross
+# compiler, qemu-user and GoogleTest's sources, installed with apt-get when
+# they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -16,6 +18,7 @@ TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 BENCH_BUILD := build/bench
 WIN_BUILD  := build/windows
+ARM64_BUILD := build/arm64
 EMU_BUILD  := build/avx512-emulated
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
@@ -23,13 +26,13 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-windows install install-extras venv system-deps fuzz-deps windows-deps fuzz-build fuzz-smoke fuzz bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python fuzz-smoke test-windows
+test: test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)
@@ -40,7 +43,7 @@ install: venv
 
 # The package with every optional framework: what the Python tests exercise.
 install-extras: venv
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray]"
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[torch,onnx,sklearn,ray,tests]"
 
 # Installs those of the Debian packages $(1) that are missing.
 apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -48,13 +51,16 @@ apt_install = @missing=$$(for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || echo 
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; }
 
 system-deps:
-	$(call apt_install,libgtest-dev)
+	$(call apt_install,libgtest-dev libmpfr-dev)
 
 fuzz-deps:
 	$(call apt_install,clang libclang-rt-14-dev)
 
 windows-deps:
 	$(call apt_install,g++-mingw-w64-x86-64-posix wine64 googletest)
+
+arm64-deps:
+	$(call apt_install,g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user googletest)
 
 # Configures build directory $(1) with CMake arguments $(2) and builds it.
 cmake_build = $(WITH_VENV) cmake -S . -B $(1) -G Ninja $(2) && $(WITH_VENV) cmake --build $(1)
@@ -64,41 +70,43 @@ test-cpp: system-deps venv
 	$(call cmake_build,$(CPP_BUILD),$(CMAKE_ARGS))
 	$(call run_ctest,$(CPP_BUILD))
 
-# Every float through the vector expf and tanhf against the C library's, in
-# the Release build of test-cpp, on both cores: once with the expf this CPU's
-# C library picks, once with its FMA build turned off, so that the vector
-# form of the baseline build is checked too.
+# Every float through each variant's expf and tanhf (the scalar one too)
+# against an independent correctly rounded reference (MPFR near rounding
+# boundaries), in the Release build of test-cpp, on every core.
 exhaustive: system-deps venv
 	$(WITH_VENV) cmake -S . -B $(CPP_BUILD) -G Ninja $(CMAKE_ARGS)
 	$(WITH_VENV) cmake --build $(CPP_BUILD) --target libm_exhaustive
 	$(CPP_BUILD)/tests/cpp/libm_exhaustive
-	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CPP_BUILD)/tests/cpp/libm_exhaustive expf
 
 # The AVX-512 kernels on CPUs without AVX-512: built from AVX2 and FMA
 # instructions by Debian's SIMDe (-DQEN_EMULATE_AVX512=ON), they run the C++
 # tests, but for the two that read the real CPU and the objects' instructions,
-# and the exhaustive check in both expf forms.
+# and the exhaustive check.
 test-avx512-emulated: system-deps venv
 	$(call apt_install,libsimde-dev)
 	$(call cmake_build,$(EMU_BUILD),-DQEN_EMULATE_AVX512=ON $(CMAKE_ARGS))
 	$(WITH_VENV) ctest --test-dir $(EMU_BUILD) --output-on-failure -E 'CpuFeatures|kernels_have_no_fused_multiply_add'
 	$(EMU_BUILD)/tests/cpp/libm_exhaustive avx512
-	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(EMU_BUILD)/tests/cpp/libm_exhaustive avx512 expf
 
 # The same tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: system-deps venv
 	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_SANITIZE=ON $(CMAKE_ARGS))
 	$(call run_ctest,$(ASAN_BUILD))
 
-# The tests that run kernels on several threads, built with ThreadSanitizer
-# (about a minute and a half on two cores, most of it the build).
+# The tests that run kernels on several threads, built with ThreadSanitizer,
+# then the hostile-use Python tests (threads, fork, signals, exit) on the
+# extension module so built, ahead of the installed one (about two and a half
+# minutes on two cores, most of it the build).
 TSAN_TESTS := kernels_test engine_test
-test-tsan: system-deps venv
-	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF $(CMAKE_ARGS)
-	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS)
+test-tsan: system-deps install
+	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_TSAN=ON -DQEN_BUILD_BENCH=OFF \
+	  -DQEN_BUILD_PYTHON=ON -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(CMAKE_ARGS)
+	$(WITH_VENV) cmake --build $(TSAN_BUILD) --target $(TSAN_TESTS) _qen_core
 	@for t in $(TSAN_TESTS); do \
 	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/cpp/$$t --gtest_filter='*Thread*' --gtest_brief=1 || exit 1; \
 	done
+	PYTHONPATH=$(TSAN_BUILD)/bindings LD_PRELOAD=$$($${CXX:-c++} -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_error=1 \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_hostile_use.py
 
 # The C++ tests cross-built for 64-bit Windows, GoogleTest with them from
 # Debian's sources, and run by ctest under Wine, whose prefix is made in
@@ -108,8 +116,42 @@ test-windows: windows-deps venv
 	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
 	$(call run_ctest,$(WIN_BUILD))
 
+# The C++ tests cross-built for 64-bit ARM Linux (the NEON kernels),
+# GoogleTest with them from Debian's sources, and run by ctest under
+# qemu-user.
+test-arm64: arm64-deps venv
+	$(call cmake_build,$(ARM64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
+	$(call run_ctest,$(ARM64_BUILD))
+
 test-python: install-extras
 	$(PY) -m pytest
+
+# The core and package tests once on each other CPython version found
+# (tests/python/interpreters.py), each in its own virtual environment with the
+# build tools, numpy and pytest: the converter and Ray tests need the
+# frameworks pinned for 3.11 and stay in test-python. The module is built once
+# per version (build/<wheel tag>); a version not found is skipped.
+OTHER_PYTHONS := 3.10 3.12 3.13
+VERSION_TESTS := $(addprefix tests/python/test_,module_surface.py array_conversion.py hostile_use.py \
+  malformed_files.py threads.py package_session.py package_writer.py package_cli.py)
+test-python-versions:
+	@summary=""; failed=0; \
+	for v in $(OTHER_PYTHONS); do \
+	  exe=$$(python3 tests/python/interpreters.py $$v); \
+	  if [ -z "$$exe" ]; then summary="$$summary\nPython $$v: skipped, no python$$v found"; continue; fi; \
+	  dir=build/py$$v; py=build/py$$v/venv/bin/python; rm -f $$dir/pytest.log $$dir/status; \
+	  echo "== Python $$v: $$exe"; \
+	  if { test -x $$py || $$exe -m venv $$dir/venv; } && \
+	     $$py -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt && \
+	     $$py -m pip install --quiet --disable-pip-version-check --no-build-isolation .; then \
+	    { $$py -m pytest $(VERSION_TESTS); echo $$? >$$dir/status; } | tee $$dir/pytest.log; \
+	    result=$$(tail -n 1 $$dir/pytest.log | sed 's/^=* *//; s/ *=*$$//'); \
+	  else result="build failed"; fi; \
+	  test "$$(cat $$dir/status 2>/dev/null)" = 0 || failed=1; \
+	  summary="$$summary\nPython $$v: $$result"; \
+	done; \
+	printf '%b\n' "Tests per Python version (3.11: test-python):$$summary"; exit $$failed
 
 fuzz-build: fuzz-deps install
 	$(call cmake_build,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEN_FUZZ=ON)
@@ -126,6 +168,16 @@ fuzz-smoke: fuzz-build
 	    $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/seeds $$(ls -d tests/fuzz/regressions/$$t 2>/dev/null) || exit 1; \
 	done
 
+# The Python reader of model files (qen.format.read_model and what qen inspect
+# derives from it) for PY_FUZZ_TIME seconds, after replaying the findings kept
+# in tests/fuzz/regressions/fuzz_read_model: with atheris where it installs for
+# this Python, else with a seeded mutation loop. A finding fails the run.
+PY_FUZZ_TIME ?= 45
+fuzz-python: install
+	@$(PIP) install --quiet --disable-pip-version-check atheris || \
+	  echo "atheris does not install here: a seeded mutation loop instead"
+	$(PY) tests/fuzz/fuzz_read_model.py --seconds $(PY_FUZZ_TIME)
+
 # The longer local run: ten minutes per target unless FUZZ_TIME says otherwise.
 fuzz: FUZZ_TIME = 600
 fuzz: fuzz-smoke
@@ -136,5 +188,6 @@ fuzz: fuzz-smoke
 bench: install
 	$(PIP) install --quiet --disable-pip-version-check -r bench/requirements.txt
 	$(WITH_VENV) cmake -S . -B $(BENCH_BUILD) -G Ninja -DQEN_BUILD_TESTS=OFF $(CMAKE_ARGS)
-	$(WITH_VENV) cmake --build $(BENCH_BUILD) --target qen_machine_peak
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run_bench.py $(BENCH_BUILD)/bench/qen_machine_peak
+	$(WITH_VENV) cmake --build $(BENCH_BUILD) --target qen_machine_peak qen_replaced_libm
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run_bench.py $(BENCH_BUILD)/bench/qen_machine_peak \
+	  $(BENCH_BUILD)/bench/libqen_replaced_libm.so

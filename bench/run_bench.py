@@ -7,14 +7,16 @@ for rates it is QEN's rate over the peer's. The machine's own limits (the
 mul+add peak and memory read rates of one core) come from qen_machine_peak,
 measured in the same run. Nothing here asserts a speed.
 
-Usage: run_bench.py PATH_TO_QEN_MACHINE_PEAK
+Usage: run_bench.py PATH_TO_QEN_MACHINE_PEAK [PATH_TO_QEN_REPLACED_LIBM]
 Model files are written into a temporary directory that is removed at exit.
 """
 
 from __future__ import annotations
 
 import gc
+import hashlib
 import json
+import os
 import platform
 import statistics
 import subprocess
@@ -322,6 +324,36 @@ def bench_elementwise(table, tmp):
         table.rate_row(case, mine, "ONNX Runtime, 1 thread", ort_rate, "M/s")
 
 
+def bench_replaced_libm(table, tmp, replaced_libm):
+    """GELU and softmax in a child process whose C library expf and tanhf are replaced (LD_PRELOAD) by
+    slower ones with other results: the kernels never call them, so the rate and the bits stay."""
+    rows, cols = 256, 4096
+    x = (RNG.standard_normal((rows, cols), dtype=F32) * F32(3)).astype(F32)
+    np.save(tmp / "libm_x.npy", x)
+    script = textwrap.dedent("""
+        import hashlib, sys
+        import numpy as np
+        sys.path.insert(0, sys.argv[1])
+        from run_bench import engine_for, median_seconds
+        x = np.load(sys.argv[2])
+        for path in sys.argv[3:]:
+            engine = engine_for(path)
+            rate = x.size / median_seconds(lambda: engine.run([x])) / 1e6
+            print(rate, hashlib.sha256(engine.run([x])[0].tobytes()).hexdigest())
+    """)
+    paths = [save_single_op_qen(tmp / f"{op}_libm.qen", op, cols) for op in (GELU, SOFTMAX)]
+    env = dict(os.environ, LD_PRELOAD=replaced_libm)
+    done = subprocess.run([sys.executable, "-c", script, str(Path(__file__).parent), str(tmp / "libm_x.npy"),
+                           *map(str, paths)], env=env, check=True, capture_output=True, text=True)
+    for label, path, line in zip(("GELU", "Softmax"), paths, done.stdout.split("\n")):
+        child_rate, child_digest = line.split()
+        engine = engine_for(path)
+        same = hashlib.sha256(engine.run([x])[0].tobytes()).hexdigest() == child_digest
+        mine = x.size / median_seconds(lambda: engine.run([x])) / 1e6
+        table.rate_row(f"{label} [{rows},{cols}], elements, C library expf/tanhf replaced, "
+                       f"{'same' if same else 'OTHER'} bits", float(child_rate), "QEN, C library's own", mine, "M/s")
+
+
 def bench_load(table, tmp, qen_path, w, b):
     onnx_path = save_onnx(tmp / "large.onnx", [(w, b)], w.shape[1], [None])
     size = f"{qen_path.stat().st_size / 2**30:.2f} GiB"
@@ -463,6 +495,8 @@ def main():
         bench_gemv(table, tmp, 4096, "64", "read rate, 64 MiB buffer", 7)
         bench_mlp(table, tmp)
         bench_elementwise(table, tmp)
+        if len(sys.argv) > 2:
+            bench_replaced_libm(table, tmp, sys.argv[2])
         bench_threads(table, tmp)
         bench_python_threads(table, tmp)
         bench_call_overhead(table, tmp)

@@ -6,7 +6,8 @@
 // held and release it while the core works. Each Engine and GraphExecutor
 // takes its calls one at a time (call_guard.h), and every call defers the
 // release of input arrays until it has let go of its object
-// (array_conversion.h), so no Python code runs inside the core.
+// (array_conversion.h), so no Python code runs inside the core but for
+// signal handlers between the nodes of a run, which stop it by raising.
 #include <pybind11/pybind11.h>
 
 #include <memory>
@@ -52,7 +53,7 @@ void load_model(Guarded<Core>& object, const ModelPath& path) {
 }
 
 // Converts every item before the core is entered and every result after it
-// returns; `work` is the core operation (Engine::run, GraphExecutor::execute).
+// returns; `work(core, tensors, stop_requested)` is the core operation.
 // Declared before the guard, the items and handles are dropped after it.
 template <typename Core, typename Work>
 py::list run_on_arrays(Guarded<Core>& object, Work work, const py::list& inputs) {
@@ -68,9 +69,11 @@ py::list run_on_arrays(Guarded<Core>& object, Work work, const py::list& inputs)
     if (!items) throw py::error_already_set();
     tensors.reserve(items.size());
     for (py::handle item : items) tensors.push_back(qen::bindings::to_tensor_view(item));
-    {
-      py::gil_scoped_release unlocked;
-      results = (object.core.*work)(tensors);
+    try {
+      GuardedCall::Unlocked unlocked(call);
+      results = work(object.core, tensors, [&unlocked] { return unlocked.signal_raised(); });
+    } catch (const qen::RunStopped&) {
+      throw py::error_already_set();  // what the signal handler raised
     }
     arrays = qen::bindings::to_arrays(results);
   }
@@ -89,6 +92,7 @@ uint64_t read_peak(Guarded<Core>& object, Read read) {
 
 PYBIND11_MODULE(_qen_core, m) {
   m.doc() = "QEN Runtime Python Bindings";
+  qen::bindings::watch_process();
 
   py::enum_<qen::Device>(m, "Device").value("CPU", qen::Device::CPU).value("CUDA", qen::Device::CUDA);
 
@@ -103,7 +107,9 @@ PYBIND11_MODULE(_qen_core, m) {
       .def(py::init<qen::Device, int>(), py::arg("device") = qen::Device::CPU, py::kw_only(), py::arg("threads") = 1)
       .def("load_model", &load_model<qen::Engine>)
       .def("run", [](Engine& engine, const py::list& inputs) {
-        return run_on_arrays(engine, &qen::Engine::run, inputs);
+        return run_on_arrays(engine, [](qen::Engine& core, const auto& tensors, const auto& stop) {
+          return core.run(tensors, stop);
+        }, inputs);
       })
       .def("peak_memory_usage",
            [](Engine& engine) { return read_peak(engine, &qen::Engine::peak_memory_usage); });
@@ -113,7 +119,9 @@ PYBIND11_MODULE(_qen_core, m) {
       .def(py::init<qen::Device>(), py::arg("device") = qen::Device::CPU)
       .def("load_model", &load_model<qen::GraphExecutor>)
       .def("execute", [](GraphExecutor& executor, const py::list& inputs) {
-        return run_on_arrays(executor, &qen::GraphExecutor::execute, inputs);
+        return run_on_arrays(executor, [](qen::GraphExecutor& core, const auto& tensors, const auto&) {
+          return core.execute(tensors);
+        }, inputs);
       })
       .def("peak_memory",
            [](GraphExecutor& executor) { return read_peak(executor, &qen::GraphExecutor::peak_memory); });

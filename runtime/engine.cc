@@ -38,7 +38,8 @@ void Engine::load_model(const std::string& path) {
   loader = std::move(next);
 }
 
-std::vector<TensorHandle> Engine::run(const std::vector<TensorHandle>& inputs) {
+std::vector<TensorHandle> Engine::run(const std::vector<TensorHandle>& inputs,
+                                     const std::function<bool()>& stop_requested) {
   if (!loader) throw std::runtime_error("No model loaded");
   const GraphHeader graph = loader->graph_info();
   // The loader refuses graphs with more than 16 inputs or outputs; the bound
@@ -47,7 +48,10 @@ std::vector<TensorHandle> Engine::run(const std::vector<TensorHandle>& inputs) {
   const uint32_t num_outputs = std::min(graph.num_outputs, kMaxGraphIds);
 
   for (uint32_t i = 0; i < num_inputs && i < inputs.size(); ++i) replace_entry(graph.input_ids[i], inputs[i]);
-  for (uint32_t i = 0; i < graph.num_nodes; ++i) run_node(loader->node_record(i));
+  for (uint32_t i = 0; i < graph.num_nodes; ++i) {
+    if (i > 0 && stop_requested && stop_requested()) throw RunStopped();
+    run_node(loader->node_record(i));
+  }
 
   // Outputs are only looked up: nothing is fetched for them, nothing inserted.
   std::vector<TensorHandle> outputs;

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +27,12 @@
 #include "tensor_view.h"
 
 namespace qen {
+
+// Thrown by a run that its caller asked to stop.
+class RunStopped : public std::runtime_error {
+ public:
+  RunStopped() : std::runtime_error("Run stopped") {}
+};
 
 class Engine {
  public:
@@ -40,8 +48,12 @@ class Engine {
 
   // Binds inputs to the graph's input IDs, runs every node in table order and
   // returns the tensors under the graph's output IDs (an empty handle where
-  // nothing produced one).
-  std::vector<TensorHandle> run(const std::vector<TensorHandle>& inputs);
+  // nothing produced one). `stop_requested`, when given, is asked between two
+  // nodes, on the calling thread; once it answers true the run throws
+  // RunStopped, with the tensor map as any failed run leaves it: the outputs
+  // of the nodes before kept, nothing half-written.
+  std::vector<TensorHandle> run(const std::vector<TensorHandle>& inputs,
+                                const std::function<bool()>& stop_requested = nullptr);
 
   uint64_t peak_memory_usage() const;
 

@@ -61,7 +61,7 @@ constexpr uint64_t kRowStep = 64, kColumnStep = 16;
 // of 1024 values (4 KiB) all map to one L1 set; no x86 L1 has 16 ways, so
 // they evict each other, and AVX2's 8 rows at once read about 1.3x faster
 // (measured on Zen 4). That rule holds on any such cache, whatever the vendor.
-void (*linear_kernel(const KernelVariant& kernels, const LinearArgs& a))(const LinearArgs&) {
+void (*linear_kernel(const KernelVariant& kernels, [[maybe_unused]] const LinearArgs& a))(const LinearArgs&) {
 #ifdef QEN_X86_KERNELS
   if (kernels.linear == linear_f32_avx512 && a.m < 16 && a.k % 1024 == 0) return linear_f32_avx2;
 #endif
@@ -112,13 +112,18 @@ void run_elementwise(void (*kernel)(const void*, void*, uint64_t), const void* x
 }  // namespace
 
 const std::vector<KernelVariant>& kernel_variants() {
-  static const std::vector<KernelVariant> variants{
+  // Never destroyed: a thread that Python does not join may still be running
+  // a kernel while the process exits.
+  static const auto* const variants = new std::vector<KernelVariant>{
 #ifdef QEN_X86_KERNELS
       {"avx512", cpu_has_avx512f, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
       {"avx2", cpu_has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
 #endif
+#ifdef QEN_NEON_KERNELS
+      {"neon", always, linear_f32_neon, relu_f32_neon, gelu_f32_neon, softmax_f32_neon},
+#endif
       {"scalar", always, linear_f32_scalar, relu_f32_scalar, gelu_f32_scalar, softmax_f32_scalar}};
-  return variants;
+  return *variants;
 }
 
 const KernelVariant& active_kernels() {

@@ -73,13 +73,14 @@ void linear_f32_scalar(const LinearArgs& args);
 void relu_f32_scalar(const void* x, void* y, uint64_t n);
 // Tanh approximation, each step rounded: t = v*v; t = t*v; t = t*0.044715f;
 // t = t+v; t = t*0.7978846f; t = tanhf(t); t = t+1; u = v*0.5f; y = t*u.
+// tanhf and softmax's expf are correctly rounded (kernels/exp_tanh.h).
 void gelu_f32_scalar(const void* x, void* y, uint64_t n);
 // Per row: m = first value, replaced by any later value > m (a NaN never
 // replaces it); e = expf(x - m), y = e, s += e ascending from +0.0; y /= s.
 void softmax_f32_scalar(const void* x, void* y, uint64_t rows, uint64_t cols);
 
-// Vector variants, built on x86-64 only, each from its own file compiled for
-// its instruction set.
+// Vector variants, built on x86-64 (AVX-512, AVX2) or aarch64 (NEON) only,
+// each from its own file compiled for its instruction set.
 void linear_f32_avx512(const LinearArgs& args);
 void relu_f32_avx512(const void* x, void* y, uint64_t n);
 void gelu_f32_avx512(const void* x, void* y, uint64_t n);
@@ -88,6 +89,10 @@ void linear_f32_avx2(const LinearArgs& args);
 void relu_f32_avx2(const void* x, void* y, uint64_t n);
 void gelu_f32_avx2(const void* x, void* y, uint64_t n);
 void softmax_f32_avx2(const void* x, void* y, uint64_t rows, uint64_t cols);
+void linear_f32_neon(const LinearArgs& args);
+void relu_f32_neon(const void* x, void* y, uint64_t n);
+void gelu_f32_neon(const void* x, void* y, uint64_t n);
+void softmax_f32_neon(const void* x, void* y, uint64_t rows, uint64_t cols);
 
 inline float load_f32(const void* base, uint64_t index) {
   float value;

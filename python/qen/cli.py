@@ -1,8 +1,8 @@
 """The `qen` command: inspect, convert, verify and bench model files.
 
-    qen inspect FILE [--json]      header, metadata, tensor and node tables, bytes per region
+    qen inspect FILE [--json] [--strict]  header, metadata, tables, bytes per region, signs of damage
     qen convert SRC.onnx -o OUT    an ONNX model into a model file
-    qen verify FILE                rerun the file's probe: exit 0 when this machine gives its bits
+    qen verify FILE                check the file's weights and rerun its probe against its certificate
     qen bench FILE [--batch N]     latency: median and p99 over repeated runs
 
 Exit status 0 only on success. A user error (a missing or malformed file, a
@@ -22,6 +22,7 @@ from typing import Sequence
 import numpy as np
 
 from . import format as fmt
+from .checks import damage_warnings
 
 __all__ = ["main"]
 
@@ -76,11 +77,7 @@ def describe(model: fmt.ModelFile) -> dict:
     except fmt.FormatError as error:
         problems.append(str(error))
         raw = b""
-    text = raw.decode("utf-8", errors="replace")
-    try:
-        metadata = json.loads(text)
-    except ValueError:
-        metadata = text
+    metadata = fmt.parse_metadata(raw)
     stored = sum(t.data_size for t in model.tensors)
     extent = fmt.graph_block_size(g.num_tensors, g.num_nodes)
     regions = {"header": fmt.FILE_HEADER.size, "metadata": h.metadata_size, "graph": extent, "weights": stored}
@@ -91,7 +88,8 @@ def describe(model: fmt.ModelFile) -> dict:
                        "graph_size": h.graph_size, "weights_offset": h.weights_offset},
             "graph": {"num_nodes": g.num_nodes, "num_tensors": g.num_tensors, "inputs": list(g.inputs),
                       "outputs": list(g.outputs)},
-            "metadata": metadata, "tensors": tensors, "nodes": nodes, "regions": regions, "problems": problems}
+            "metadata": metadata, "tensors": tensors, "nodes": nodes, "regions": regions, "problems": problems,
+            "warnings": damage_warnings(model)}
 
 
 def _node_problems(model: fmt.ModelFile) -> list[str]:
@@ -148,6 +146,8 @@ def _print_description(path: str, d: dict) -> None:
     print(_table(["region", "bytes"], list(d["regions"].items())))
     for problem in d["problems"]:
         print(f"problem: {problem}")
+    for warning in d["warnings"]:
+        print(f"warning: {warning}")
 
 
 def _shortened(meta):
@@ -169,19 +169,39 @@ def cmd_inspect(args) -> int:
         finally:
             view.close()
     except fmt.FormatError as error:
+        message = _not_a_model(args.file, error)
         if args.json:
-            print(json.dumps({"file": args.file, "error": str(error)}))
+            print(json.dumps({"file": args.file, "error": message}))
             return 1
-        raise UserError(f"{args.file}: {error}") from None
+        raise UserError(f"{args.file}: {message}") from None
     if args.json:
         print(json.dumps({"file": args.file, **d}, indent=2))
     else:
         _print_description(args.file, d)
-    return 1 if d["problems"] else 0
+    return 1 if d["problems"] or (args.strict and d["warnings"]) else 0
+
+
+def _not_a_model(path: str, error: fmt.FormatError) -> str:
+    """The loader's message; for a file of another kind, that it is not a model file, and what to do for ONNX."""
+    if str(error) != "Invalid magic number":
+        return str(error)
+    with open(path, "rb") as f:
+        head = f.read(3)
+    # An ONNX file is a protobuf ModelProto; its first field is ir_version (tag 0x08, a small varint).
+    if path.lower().endswith(".onnx") or (head[:1] == b"\x08" and head[1] < 0x80 and head[2] in _ONNX_FIELD_TAGS):
+        return f"not a QEN model file (an ONNX model? convert it: qen convert {path} -o MODEL.qen)"
+    return "not a QEN model file (Invalid magic number)"
+
+
+# Tags of the length-delimited fields that follow ir_version in a ModelProto
+# (producer_name, producer_version, domain, doc_string, graph, opset_import).
+_ONNX_FIELD_TAGS = {0x12, 0x1A, 0x22, 0x32, 0x3A, 0x42}
 
 
 def cmd_convert(args) -> int:
     from . import from_onnx
+    from .writer import check_target
+    check_target(args.output)
     from_onnx(args.src, args.output)
     print(f"wrote {args.output}")
     return 0
@@ -193,6 +213,8 @@ def cmd_verify(args) -> int:
     print(f"{args.file}: {result.message}")
     if result.reproduced is False:
         print(f"  certified sha256 {result.expected}\n  this machine    {result.actual}")
+    if result.intact is False:
+        return 3
     return {True: 0, False: 1, None: 2}[result.reproduced]
 
 
@@ -236,12 +258,14 @@ def _parser() -> argparse.ArgumentParser:
     p = sub.add_parser("inspect", help="show a model file's header, metadata, tables and region sizes")
     p.add_argument("file")
     p.add_argument("--json", action="store_true", help="print JSON instead of tables")
+    p.add_argument("--strict", action="store_true", help="exit status 1 on warnings of damage too")
     p.set_defaults(run=cmd_inspect)
     p = sub.add_parser("convert", help="convert an ONNX model into a model file")
     p.add_argument("src", help="the .onnx file")
     p.add_argument("-o", "--output", required=True, help="the model file to write")
     p.set_defaults(run=cmd_convert)
-    p = sub.add_parser("verify", help="rerun the file's probe; exit 0 when this machine reproduces its bits")
+    p = sub.add_parser("verify", help="check the file against its certificate: 0 it holds, 1 this machine gives "
+                                      "other bits, 2 no certificate, 3 the weights are not the producer's")
     p.add_argument("file")
     p.set_defaults(run=cmd_verify)
     p = sub.add_parser("bench", help="latency of the model on random inputs: median and p99")

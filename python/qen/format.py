@@ -12,6 +12,7 @@ and reports a malformed file with the loader's own messages.
 from __future__ import annotations
 
 import enum
+import json
 import struct
 from dataclasses import dataclass
 from typing import Sequence
@@ -21,7 +22,7 @@ import numpy as np
 __all__ = [
     "MAGIC", "VERSION", "MAX_IDS", "MAX_DIMS", "ALIGNMENT", "Op", "DType", "DTYPE_OF", "ELEMENT_SIZE",
     "FILE_HEADER", "GRAPH_HEADER", "TENSOR_RECORD", "NODE_RECORD", "FileHeader", "GraphHeader",
-    "TensorRecord", "NodeRecord", "ModelFile", "FormatError", "read_model", "tensor_table_offset",
+    "TensorRecord", "NodeRecord", "ModelFile", "FormatError", "read_model", "parse_metadata", "tensor_table_offset",
     "node_table_offset", "graph_block_size",
 ]
 
@@ -228,8 +229,20 @@ class ModelFile:
             raise FormatError(problem)
         record = self.tensors[tensor_id]
         start = self.header.weights_offset + record.data_offset
-        return np.frombuffer(self.buffer, DTYPE_OF[DType(record.dtype)], int(np.prod(record.dims, dtype=np.int64)),
-                             start).reshape(record.dims)
+        count = int(np.prod(record.dims, dtype=object))
+        try:
+            return np.frombuffer(self.buffer, DTYPE_OF[DType(record.dtype)], count, start).reshape(record.dims)
+        except ValueError:  # a zero extent beside extents whose product numpy cannot index
+            raise FormatError("Tensor extents too large for an array") from None
+
+
+def parse_metadata(raw: bytes) -> object:
+    """The metadata as JSON, or as text (bad UTF-8 replaced) where it is not JSON or nests too deep to parse."""
+    text = raw.decode("utf-8", errors="replace")
+    try:
+        return json.loads(text)
+    except (ValueError, RecursionError):
+        return text
 
 
 def read_model(buffer: bytes | memoryview) -> ModelFile:

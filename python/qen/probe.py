@@ -1,33 +1,60 @@
-"""The reproducibility certificate: a small input and a digest of the exact output bits.
+"""The reproducibility certificate: what the producer's file holds and the bits it computes.
 
-The writer runs the finished graph on the probe once and stores both in the
-metadata under "probe"; `verify` reruns it wherever the file goes. Kernels
-compute in one fixed order of operations, so a machine that gives other bits
-is running a different computation, not a rounding variant.
+The writer stores, in the metadata under "probe", a digest of every byte the
+graph reads (the graph tables and each stored tensor's elements), a probe
+batch and a digest of the exact output bits the file gives on it; `verify`
+checks both wherever the file goes. The probe is always seeded random values
+of the declared input shapes (8 rows), never a sample of real data, which may
+be zeros and so hide a changed weight. Even a random probe cannot see a weight
+change that does not reach the output bits, which is why the stored bytes are
+digested too. Kernels compute in one fixed order of operations, so a machine
+that gives other bits on intact weights runs a different computation, not a
+rounding variant.
 
 Stored form (JSON): {"inputs": {name: {"dtype", "shape", "data": base64 of the
-little-endian bytes}}, "sha256": hex digest of the outputs}. The digest
-covers, per output in graph order, its dtype, shape and raw bytes.
+little-endian bytes}}, "sha256": hex digest of the outputs, "content":
+{"graph": hex digest of the graph tables, "tensors": {tensor ID: hex digest of
+its elements}}}. The output digest covers, per output in graph order, its
+dtype, shape and raw bytes. Certificates written before "content" existed
+hold only the probe; they still verify it.
 """
 
 from __future__ import annotations
 
 import base64
 import hashlib
+import mmap
 import os
 from dataclasses import dataclass
 from typing import Mapping, Sequence
 
 import numpy as np
 
+from . import format as fmt
 from .session import Session, TensorInfo, _engine, check_feed
 
-__all__ = ["ProbeResult", "certify", "digest", "probe_input", "verify"]
+__all__ = ["PROBE_ROWS", "ProbeResult", "certify", "content_digests", "digest", "probe_batch", "probe_input",
+           "verify"]
+
+PROBE_ROWS = 8  # the extent of every free dimension (the batch) in the probe
+_INT_RANGE = 100  # int32 inputs are drawn from [-100, 100)
 
 
 def probe_input(shape: Sequence[int], *, seed: int = 0) -> np.ndarray:
-    """A deterministic float32 probe batch: standard normal values from `seed`."""
+    """A deterministic float32 batch: standard normal values from `seed`."""
     return np.random.default_rng(seed).standard_normal(tuple(shape)).astype(np.float32)
+
+
+def probe_batch(signature: Sequence[TensorInfo]) -> dict[str, np.ndarray]:
+    """The certificate's probe: seeded random values of each declared input shape, a free extent being 8."""
+    feed = {}
+    for seed, info in enumerate(signature):
+        shape = tuple(PROBE_ROWS if d is None else d for d in info.shape or (None,))
+        if info.dtype == np.int32:
+            feed[info.name] = np.random.default_rng(seed).integers(-_INT_RANGE, _INT_RANGE, shape, dtype=np.int32)
+        else:
+            feed[info.name] = probe_input(shape, seed=seed)
+    return feed
 
 
 def digest(outputs: Sequence[np.ndarray | None]) -> str:
@@ -41,14 +68,39 @@ def digest(outputs: Sequence[np.ndarray | None]) -> str:
     return h.hexdigest()
 
 
-def certify(path: str, signature: Sequence[Mapping[str, object]], probe: Mapping[str, np.ndarray]) -> dict:
-    """Runs the model file at `path` on `probe` and returns the certificate to store."""
-    arrays = check_feed([TensorInfo.from_json(e) for e in signature], probe)
+def content_digests(path: str | os.PathLike) -> dict:
+    """SHA-256 of the graph tables and of each stored tensor's elements, as the file's header places them.
+
+    A tensor whose elements lie outside the file gets its loader message
+    instead of a digest. Reads every weight: this is the one place that does.
+    """
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
+        model = fmt.read_model(view)
+        g = model.header.graph_offset
+        with memoryview(view) as buffer:
+            graph = hashlib.sha256(buffer[g:g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
+            tensors = {}
+            for i, record in enumerate(model.tensors):
+                if record.is_placeholder:
+                    continue
+                problem = model.tensor_problem(i)
+                start = model.header.weights_offset + record.data_offset
+                tensors[str(i)] = problem or hashlib.sha256(buffer[start:start + record.element_bytes()]).hexdigest()
+        del model  # releases its views of the mapping before the mapping closes
+    return {"graph": graph.hexdigest(), "tensors": tensors}
+
+
+def certify(path: str | os.PathLike, signature: Sequence[Mapping[str, object]]) -> dict:
+    """Digests the model file at `path`, runs it on the probe batch and returns the certificate to store."""
+    infos = [TensorInfo.from_json(e) for e in signature]
+    arrays = check_feed(infos, probe_batch(infos))
+    content = content_digests(path)
     engine = _engine(1)
     engine.load_model(os.fspath(path))
     outputs = engine.run(arrays)
     del engine  # unmaps the file before the writer finishes it
-    return {"inputs": {e["name"]: _encode(a) for e, a in zip(signature, arrays)}, "sha256": digest(outputs)}
+    return {"inputs": {e["name"]: _encode(a) for e, a in zip(signature, arrays)}, "sha256": digest(outputs),
+            "content": content}
 
 
 def _encode(array: np.ndarray) -> dict:
@@ -64,16 +116,38 @@ def _decode(entry: Mapping[str, object]) -> np.ndarray:
 
 @dataclass(frozen=True)
 class ProbeResult:
-    """`reproduced` is None when the file holds no (readable) probe."""
+    """What `verify` found.
+
+    `intact`: whether every byte the graph reads is the producer's (None for
+    a certificate without digests of them, or no certificate). `reproduced`:
+    whether this machine gives the certified output bits (None when the file
+    holds no readable probe, or when its contents are not the producer's and
+    so the probe was not run).
+    """
 
     reproduced: bool | None
     expected: str | None
     actual: str | None
     message: str
+    intact: bool | None = None
+
+
+def _changed(certified: object, actual: dict) -> str | None:
+    """What differs from the certified digests, in words ("the graph tables and tensors 1, 3"), or None."""
+    if not isinstance(certified, Mapping) or not isinstance(certified.get("tensors"), Mapping):
+        raise ValueError("'content' is not a digest of the graph and its tensors")
+    tensors = certified["tensors"]
+    ids = sorted((i for i in set(tensors) | set(actual["tensors"]) if tensors.get(i) != actual["tensors"].get(i)),
+                 key=lambda i: (len(i), i))  # decimal IDs in numeric order
+    parts = ["the graph tables"] if certified.get("graph") != actual["graph"] else []
+    if ids:
+        shown = ", ".join(ids[:8]) + (f" and {len(ids) - 8} more" if len(ids) > 8 else "")
+        parts.append(f"tensor{'s' * (len(ids) > 1)} {shown}")
+    return " and ".join(parts) or None
 
 
 def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
-    """Reruns the file's probe on this machine and compares the output bits with the certified ones."""
+    """Checks the file's bytes against the certified digests, then reruns its probe and compares the output bits."""
     session = Session(path, threads)
     probe = session.metadata.get("probe") if isinstance(session.metadata, dict) else None
     if probe is None:
@@ -81,9 +155,17 @@ def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
     try:
         feed = {name: _decode(entry) for name, entry in probe["inputs"].items()}
         expected = str(probe["sha256"])
+        changed = _changed(probe["content"], content_digests(path)) if "content" in probe else None
     except (KeyError, TypeError, ValueError, AttributeError) as error:
         return ProbeResult(None, None, None, f"the probe in the metadata is unreadable: {error}")
+    intact = None if "content" not in probe else changed is None
+    if changed:
+        return ProbeResult(None, expected, None, f"the file's weights are not the producer's: {changed} "
+                           "changed since the file was certified", intact=False)
     actual = digest(session.run(None, feed))
     if actual == expected:
-        return ProbeResult(True, expected, actual, "this machine reproduces the producer's output bits")
-    return ProbeResult(False, expected, actual, "the output bits differ from the producer's")
+        message = ("the file's weights are the producer's and this machine reproduces the producer's output bits"
+                   if intact else "this machine reproduces the producer's output bits "
+                   "(an older certificate: it holds no digest of the weights)")
+        return ProbeResult(True, expected, actual, message, intact=intact)
+    return ProbeResult(False, expected, actual, "the output bits differ from the producer's", intact=intact)

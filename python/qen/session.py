@@ -10,7 +10,6 @@ inputs and outputs named by position: input_0, ..., output_0, ...
 
 from __future__ import annotations
 
-import json
 import mmap
 import os
 from dataclasses import dataclass
@@ -89,11 +88,7 @@ def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInf
         inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
         outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
         del model  # releases its views of the mapping before the mapping closes
-    text = raw.decode("utf-8", errors="replace")
-    try:
-        metadata = json.loads(text)
-    except ValueError:
-        return text, inputs, outputs
+    metadata = fmt.parse_metadata(raw)
     if isinstance(metadata, dict):
         try:
             named_in = [TensorInfo.from_json(e) for e in metadata.get("inputs", ())]
@@ -129,6 +124,35 @@ def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
     return info.name, np.empty(0, info.dtype).dtype, tuple(shape[1:]) if free else None, None if free else shape
 
 
+def _declared_input(metadata: object, inputs: list[TensorInfo]) -> TensorInfo | None:
+    """The first input's "input_shape" [None, d1, d2, ...] from the metadata, where it flattens to the graph's."""
+    shape = metadata.get("input_shape") if isinstance(metadata, dict) else None
+    if not inputs or inputs[0].shape is None or len(inputs[0].shape) != 2 or not isinstance(shape, list):
+        return None
+    if len(shape) < 3 or shape[0] is not None or not all(type(d) is int and d > 0 for d in shape[1:]):
+        return None
+    if int(np.prod(shape[1:])) != inputs[0].shape[1]:
+        return None
+    return TensorInfo(inputs[0].name, tuple(shape), inputs[0].dtype)
+
+
+def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, object]) -> Mapping[str, object]:
+    """The feed with an input of the declared shape reshaped to the graph's [N, features].
+
+    A C-contiguous array becomes a view of itself (no copy); another layout is copied once, as the
+    engine would copy it.
+    """
+    value = feed.get(declared.name) if isinstance(feed, Mapping) else None
+    if not isinstance(value, np.ndarray) or value.ndim == 2:
+        return feed  # the flat form, or something that the checks of the feed refuse
+    if value.shape[1:] != declared.shape[1:]:
+        raise ValueError(f"input {declared.name!r}: shape {_shape_text(value.shape)} does not match the declared "
+                         f"{_shape_text(declared.shape)} (or its flat form [None, {width}])")
+    feed = dict(feed)
+    feed[declared.name] = value.reshape(len(value), width)
+    return feed
+
+
 def _engine(threads: int) -> _qen_core.Engine:
     if not isinstance(threads, int) or isinstance(threads, bool) or threads < 0:
         raise ValueError(f"threads must be a non-negative integer (0: every core), got {threads!r}")
@@ -136,7 +160,11 @@ def _engine(threads: int) -> _qen_core.Engine:
 
 
 class Session:
-    """One model file, loaded into an engine and run by input and output names."""
+    """One model file, loaded into an engine and run by input and output names.
+
+    `path` is a model file; `threads` is how many threads each run computes
+    on (1, the default: the calling thread alone; 0: every core).
+    """
 
     def __init__(self, path: str | os.PathLike, threads: int = 1) -> None:
         self.path = os.fspath(path)
@@ -148,15 +176,26 @@ class Session:
         self.metadata, self._inputs, self._outputs = _read_signature(self.path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
         self._one_input = _one_input_check(self._inputs)
+        self._declared = _declared_input(self.metadata, self._inputs)
 
     def get_inputs(self) -> list[TensorInfo]:
-        return list(self._inputs)
+        """The graph's inputs; one whose first step flattens shows the shape it was converted from."""
+        if self._declared is None:
+            return list(self._inputs)
+        return [self._declared] + self._inputs[1:]
 
     def get_outputs(self) -> list[TensorInfo]:
+        """The graph's outputs: name, shape (None where free or unknown) and dtype."""
         return list(self._outputs)
 
     def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]) -> list[np.ndarray]:
-        """The outputs named in `output_names` (all of them for None), in that order."""
+        """The outputs named in `output_names` (all of them for None), in that order.
+
+        `input_feed` maps every input name to a numpy array of its dtype and
+        shape (float32 or int32, either byte order); an input declared as
+        [N, d1, d2, ...] is taken in that shape or flat as [N, d1 * d2 * ...].
+        The computation runs on the session's `threads`.
+        """
         # The common call, every output of a one-input model from a native array
         # of the declared dtype and shape, checked in a few comparisons; any
         # other call takes the full check below, which also words the errors.
@@ -168,6 +207,8 @@ class Session:
                 shape = value.shape
                 if shape == whole or (shape[1:] == batch_tail and len(shape) > 0 and shape[0] < _U32_LIMIT):
                     return self._engine.run([value])
+        if self._declared is not None:
+            input_feed = _flatten_declared(self._declared, self._inputs[0].shape[1], input_feed)
         if output_names is None:
             picks = list(range(len(self._outputs)))
         else:
@@ -183,7 +224,7 @@ class Session:
         return [results[i] for i in picks]
 
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
-        """Positional inputs in the graph's order; one array, or a tuple for several outputs."""
+        """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""
         if len(arrays) != len(self._inputs):
             raise TypeError(f"the model takes {len(self._inputs)} input(s) "
                             f"{[i.name for i in self._inputs]}, got {len(arrays)}")
@@ -203,5 +244,11 @@ def _reopen(path: str, threads: int) -> Session:
 
 
 def load(path: str | os.PathLike, *, threads: int = 1) -> Session:
-    """Opens a model file for running; the runtime's loader errors (RuntimeError) pass through unchanged."""
+    """Opens the model file at `path` (a str or os.PathLike) for running on `threads` threads.
+
+    `threads` is a non-negative int: 1 (the default) computes on the calling
+    thread alone, 0 on every core. The returned `Session` runs the model by
+    input and output names (`run`) or positionally (calling it). The
+    runtime's loader errors (RuntimeError) pass through unchanged.
+    """
     return Session(path, threads)

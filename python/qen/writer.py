@@ -25,7 +25,7 @@ import numpy as np
 
 from . import format as fmt
 
-__all__ = ["Layer", "ModelWriter", "write_sequential"]
+__all__ = ["Layer", "ModelWriter", "check_target", "write_sequential"]
 
 _OPS = {"linear": fmt.Op.LINEAR, "relu": fmt.Op.RELU, "gelu": fmt.Op.GELU, "softmax": fmt.Op.SOFTMAX}
 _DTYPE_CODES = {dtype.newbyteorder("="): code for code, dtype in fmt.DTYPE_OF.items()}
@@ -178,11 +178,12 @@ class ModelWriter:
         self._outputs.append(name)
         return name
 
-    def write(self, path: str | os.PathLike, *, probe: Mapping[str, np.ndarray] | None = None) -> None:
+    def write(self, path: str | os.PathLike, *, certify: bool = False) -> None:
         """Writes the file: a temporary file beside `path`, flushed and fsynced, then renamed over it.
 
-        With `probe` (input name -> array) the graph is run on it once and
-        the exact bits of its outputs are certified in the metadata.
+        With `certify` the metadata holds a certificate: digests of the
+        graph tables and of every stored tensor, and the exact output bits of
+        one run on a seeded random batch of the declared input shapes.
         """
         if not self._inputs or not self._outputs:
             raise ValueError("a graph needs at least one input and one output")
@@ -209,10 +210,10 @@ class ModelWriter:
                         f.seek(_aligned(f.tell()))
                         f.write(memoryview(data).cast("B"))
                 f.truncate(metadata_offset)
-            if probe is not None:
+            if certify:
                 # Run with the file closed: the runtime refuses a file open for writing.
-                from .probe import certify
-                meta["probe"] = certify(temp_path, self._signature(self._inputs), probe)
+                from .probe import certify as certificate
+                meta["probe"] = certificate(temp_path, self._signature(self._inputs))
             text = json.dumps(meta, separators=(",", ":"), allow_nan=False).encode()
             with open(temp_path, "r+b") as f:
                 f.seek(metadata_offset)
@@ -255,6 +256,7 @@ def _replaced_atomically(path: str | os.PathLike):
     fsyncs the file's contents; the rename is fsynced here.
     """
     target = Path(path)
+    check_target(target)
     fd, temp_path = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
     os.close(fd)
     try:
@@ -272,6 +274,15 @@ def _replaced_atomically(path: str | os.PathLike):
             os.close(folder)
 
 
+def check_target(path: str | os.PathLike) -> None:
+    """Refuses, in one line, a target that no file can be written to: a folder, or a path in a missing folder."""
+    target = Path(path)
+    if target.is_dir():
+        raise IsADirectoryError(f"{target} is a folder; name the model file to write, such as {target / 'model.qen'}")
+    if not target.parent.is_dir():
+        raise FileNotFoundError(f"cannot write {target}: the folder {target.parent} does not exist")
+
+
 def _new_file_mode(target: Path) -> int:
     """The replaced file's permissions, or those a new file gets under the umask."""
     try:
@@ -285,11 +296,12 @@ def _new_file_mode(target: Path) -> int:
 def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: Mapping[str, np.ndarray], *,
                      input_shape: Sequence[int | None], input_name: str = "input", output_name: str = "output",
                      metadata: Mapping[str, object] | None = None, producer: str, producer_version: str,
-                     probe: np.ndarray | None = None) -> None:
+                     certify: bool = False) -> None:
     """A chain: input -> layers[0] -> ... -> output, written atomically to `path`.
 
-    Every array of `tensors` that a layer names is stored once. With `probe`
-    (an input batch) the file carries a certificate of the exact output bits.
+    Every array of `tensors` that a layer names is stored once. With
+    `certify` the file carries a certificate of its weights and of the exact
+    output bits of one run (see `ModelWriter.write`).
     """
     if not layers:
         raise ValueError("a chain needs at least one layer")
@@ -312,4 +324,4 @@ def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: 
         y = output_name if i == len(layers) - 1 else f"{i}:{layer.name or layer.op}"
         x = writer.add_node(layer.op, x, y, weight=layer.weight, bias=layer.bias, name=layer.name)
     writer.add_output(x)
-    writer.write(path, probe=None if probe is None else {input_name: probe})
+    writer.write(path, certify=certify)

@@ -1,7 +1,6 @@
 // Reference elementwise kernels: ReLU and the tanh approximation of GELU.
-#include <cmath>
-
 #include "kernels.h"
+#include "kernels/exp_tanh.h"
 
 namespace qen {
 
@@ -23,7 +22,7 @@ void gelu_f32_scalar(const void* x, void* y, uint64_t n) {
     t = t * kCubic;
     t = t + v;
     t = t * kSqrt2OverPi;
-    t = std::tanh(t);
+    t = tanhf_correctly_rounded(t);
     t = t + 1.0f;
     const float u = v * 0.5f;
     store_f32(y, i, t * u);

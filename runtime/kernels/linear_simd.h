@@ -1,4 +1,5 @@
-// The dense layer for a vector type V (simd_avx512.h, simd_avx2.h), in the
+// The dense layer for a vector type V (simd_avx512.h, simd_avx2.h,
+// simd_neon.h), in the
 // reference order: every output y[i][j] is one chain of additions kept in one
 // vector lane, acc = +0.0, then acc = acc + W[j][k] * x[i][k] for k ascending,
 // then acc + b[j]. Lanes only ever hold different outputs, so a vector of
@@ -17,8 +18,6 @@
 // the last row of W a tile repeats that row; lanes past M, N or K are
 // computed on zeros or repeated rows and never stored.
 #pragma once
-
-#include <xmmintrin.h>
 
 #include <cstdint>
 
@@ -121,7 +120,7 @@ void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_
   const uint64_t next_rows = j0 + T::kCols < a.n ? smaller(T::kCols, a.n - j0 - T::kCols) : 0;
   const unsigned char* next = float_at(a.w, smaller(j0 + T::kCols, a.n - 1) * a.k);
   for (uint64_t k = 0; k < a.k; ++k) {
-    _mm_prefetch(reinterpret_cast<const char*>(next + k * next_rows * sizeof(float)), _MM_HINT_T1);
+    __builtin_prefetch(next + k * next_rows * sizeof(float), 0, 2);  // read, into L2 (x86's prefetcht1)
     typename V::Reg x[kVectors];
     for (uint64_t v = 0; v < kVectors; ++v) x[v] = V::load(panel + k * T::kRows + v * V::kWidth);
     for (uint64_t c = 0; c < T::kCols; ++c) {
@@ -149,8 +148,9 @@ void linear_row_panel(const LinearArgs& a, uint64_t i0, uint64_t rows, float* pa
     linear_across_rows<V, kVectors>(a, i0, rows, j0, panel);
 }
 
-// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. Half a
-// vector of columns of two weight rows is loaded into the two halves of one
+// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. For
+// vectors of two or more 128-bit blocks, half a vector of columns of two
+// weight rows is loaded into the two halves of one
 // register, placed so that the shuffles within 128-bit blocks and one
 // exchange of blocks between register pairs leave t[kk] lane l =
 // W[j0 + l][k0 + kk]: the load ports do the rest of the transpose. The
@@ -171,20 +171,26 @@ void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
         acc[r] = V::add(acc[r], V::mul(t[kk], V::broadcast(float_at(a.x, (i0 + r) * a.k + k0 + kk))));
   };
   uint64_t k0 = 0;
-  for (; k0 + kStep <= a.k; k0 += kStep) {
-    // half[4g + m]: rows 8g + m and 8g + 4 + m, columns k0 .. k0 + kStep.
-    typename V::Reg half[kStep];
-    for (uint64_t g = 0; g < kStep / 4; ++g)
-      for (uint64_t m = 0; m < 4; ++m) half[4 * g + m] = V::load_halves(w[8 * g + m], w[8 * g + 4 + m], k0 * 4);
-    transpose_within_blocks<V>(half);
-    V::join_halves(half);
-    step(half, k0, kStep);
+  if constexpr (V::kWidth >= 8) {
+    for (; k0 + kStep <= a.k; k0 += kStep) {
+      // half[4g + m]: rows 8g + m and 8g + 4 + m, columns k0 .. k0 + kStep.
+      typename V::Reg half[kStep];
+      for (uint64_t g = 0; g < kStep / 4; ++g)
+        for (uint64_t m = 0; m < 4; ++m) half[4 * g + m] = V::load_halves(w[8 * g + m], w[8 * g + 4 + m], k0 * 4);
+      transpose_within_blocks<V>(half);
+      V::join_halves(half);
+      step(half, k0, kStep);
+    }
   }
-  if (k0 < a.k) {
+  // The columns left, and all of them for a vector of one 128-bit block:
+  // whole rows, transposed in registers.
+  for (; k0 < a.k; k0 += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, a.k - k0);
     typename V::Reg t[V::kWidth];
-    for (uint64_t l = 0; l < V::kWidth; ++l) t[l] = V::load_first(w[l] + k0 * 4, a.k - k0);
+    for (uint64_t l = 0; l < V::kWidth; ++l)
+      t[l] = count == V::kWidth ? V::load(w[l] + k0 * 4) : V::load_first(w[l] + k0 * 4, count);
     transpose<V>(t);
-    step(t, k0, a.k - k0);
+    step(t, k0, count);
   }
   const uint64_t cols = smaller(V::kWidth, a.n - j0);
   for (uint64_t r = 0; r < kRows; ++r) store_outputs<V>(a, i0 + r, j0, cols, acc[r]);

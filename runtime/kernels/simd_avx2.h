@@ -59,62 +59,41 @@ struct Avx2 {
 
   static Reg sub(Reg a, Reg b) { return _mm256_sub_ps(a, b); }
 
-  // For the vector math: lane masks, the float's bits as 32-bit integers,
-  // and half the lanes widened to doubles.
+  // For the vector math (exp_tanh_simd.h): lane masks, bits, and the lanes
+  // widened to doubles in two parts of four.
   using Mask = __m256;  // all bits set in a lane where true
-  using Int = __m256i;
   static Mask less(Reg a, Reg b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
-  static Mask at_most(Reg a, Reg b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
-  static bool all(Mask m) { return _mm256_movemask_ps(m) == 0xff; }
   static Mask is_nan(Reg v) { return _mm256_cmp_ps(v, v, _CMP_UNORD_Q); }
-  static Mask greater(Int a, Int b) { return _mm256_castsi256_ps(_mm256_cmpgt_epi32(a, b)); }
-  static Mask equal(Int a, Int b) { return _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, b)); }
-  static Mask both(Mask a, Mask b) { return _mm256_and_ps(a, b); }
-  static Mask either(Mask a, Mask b) { return _mm256_or_ps(a, b); }
   static Reg select(Mask m, Reg yes, Reg no) { return _mm256_blendv_ps(no, yes, m); }
-  static Int select(Mask m, Int yes, Int no) {
-    return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(no), _mm256_castsi256_ps(yes), m));
-  }
   static Reg bit_and(Reg a, Reg b) { return _mm256_and_ps(a, b); }
   static Reg bit_xor(Reg a, Reg b) { return _mm256_xor_ps(a, b); }
-  static Int bits(Reg v) { return _mm256_castps_si256(v); }
-  static Reg from_bits(Int v) { return _mm256_castsi256_ps(v); }
-  static Int splat_int(int32_t v) { return _mm256_set1_epi32(v); }
-  static Int add(Int a, Int b) { return _mm256_add_epi32(a, b); }
-  static Int sub(Int a, Int b) { return _mm256_sub_epi32(a, b); }
-  static Int shift_left_23(Int v) { return _mm256_slli_epi32(v, 23); }
-  // v >> count per lane, logical; 0 where count is negative or above 31.
-  static Int shift_right(Int v, Int count) { return _mm256_srlv_epi32(v, count); }
-  static Int truncate(Reg v) { return _mm256_cvttps_epi32(v); }
-  static Reg to_float(Int v) { return _mm256_cvtepi32_ps(v); }
 
   using Wide = __m256d;
-  static Wide wide_low(Reg v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
-  static Wide wide_high(Reg v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
-  // Both halves rounded to float, low half first.
-  static Reg narrow(Wide low, Wide high) { return _mm256_set_m128(_mm256_cvtpd_ps(high), _mm256_cvtpd_ps(low)); }
+  static constexpr int kParts = 2;
+  static Wide widen(Reg v, int part) {
+    return _mm256_cvtps_pd(part == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1));
+  }
+  static Reg narrow(const Wide (&parts)[kParts]) {
+    return _mm256_set_m128(_mm256_cvtpd_ps(parts[1]), _mm256_cvtpd_ps(parts[0]));
+  }
   static Wide splat_wide(double v) { return _mm256_set1_pd(v); }
   static Wide add(Wide a, Wide b) { return _mm256_add_pd(a, b); }
   static Wide sub(Wide a, Wide b) { return _mm256_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm256_mul_pd(a, b); }
-#ifdef __FMA__
-  // a * b + c and a * b - c, rounded once: only in the files built with -mfma.
-  static Wide fused_add(Wide a, Wide b, Wide c) { return _mm256_fmadd_pd(a, b, c); }
-  static Wide fused_sub(Wide a, Wide b, Wide c) { return _mm256_fmsub_pd(a, b, c); }
-#endif
-  // Per lane, with k the low 64 bits of v: table[k % 32] + (k << 47), as a
+  static Wide div(Wide a, Wide b) { return _mm256_div_pd(a, b); }
+  // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a
   // double. The four entries are read one by one: on AMD's Zen 3 that takes
   // less time than a 64-bit gather (softmax about 6% faster).
-  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const __m256i k = _mm256_castpd_si256(v);
-    const __m256i index = _mm256_and_si256(k, _mm256_set1_epi64x(31));
+    const __m256i index = _mm256_and_si256(k, _mm256_set1_epi64x(15));
     const __m128i low = _mm256_castsi256_si128(index), high = _mm256_extracti128_si256(index, 1);
     const __m128i e01 = _mm_set_epi64x(static_cast<long long>(table[_mm_extract_epi64(low, 1)]),
                                        static_cast<long long>(table[_mm_cvtsi128_si64(low)]));
     const __m128i e23 = _mm_set_epi64x(static_cast<long long>(table[_mm_extract_epi64(high, 1)]),
                                        static_cast<long long>(table[_mm_cvtsi128_si64(high)]));
     const __m256i entry = _mm256_inserti128_si256(_mm256_castsi128_si256(e01), e23, 1);
-    return _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(k, 47)));
+    return _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(k, 48)));
   }
 
   // Per 128-bit half: lanes 0, 1 of a and b interleaved, or lanes 2, 3;

@@ -68,59 +68,38 @@ struct Avx512 {
 
   static Reg sub(Reg a, Reg b) { return _mm512_sub_ps(a, b); }
 
-  // For the vector math: lane masks, the float's bits as 32-bit integers,
-  // and half the lanes widened to doubles.
+  // For the vector math (exp_tanh_simd.h): lane masks, bits, and the lanes
+  // widened to doubles in two parts of eight.
   using Mask = __mmask16;
-  using Int = __m512i;
   static Mask less(Reg a, Reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
-  static Mask at_most(Reg a, Reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
-  static bool all(Mask m) { return m == 0xffff; }
   static Mask is_nan(Reg v) { return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q); }
-  static Mask greater(Int a, Int b) { return _mm512_cmpgt_epi32_mask(a, b); }
-  static Mask equal(Int a, Int b) { return _mm512_cmpeq_epi32_mask(a, b); }
-  static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
-  static Mask either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   static Reg select(Mask m, Reg yes, Reg no) { return _mm512_mask_blend_ps(m, no, yes); }
-  static Int select(Mask m, Int yes, Int no) { return _mm512_mask_blend_epi32(m, no, yes); }
   static Reg bit_and(Reg a, Reg b) { return from_bits(_mm512_and_si512(bits(a), bits(b))); }
   static Reg bit_xor(Reg a, Reg b) { return from_bits(_mm512_xor_si512(bits(a), bits(b))); }
-  static Int bits(Reg v) { return _mm512_castps_si512(v); }
-  static Reg from_bits(Int v) { return _mm512_castsi512_ps(v); }
-  static Int splat_int(int32_t v) { return _mm512_set1_epi32(v); }
-  static Int add(Int a, Int b) { return _mm512_add_epi32(a, b); }
-  static Int sub(Int a, Int b) { return _mm512_sub_epi32(a, b); }
-  static Int shift_left_23(Int v) { return _mm512_slli_epi32(v, 23); }
-  // v >> count per lane, logical; 0 where count is negative or above 31.
-  static Int shift_right(Int v, Int count) { return _mm512_srlv_epi32(v, count); }
-  static Int truncate(Reg v) { return _mm512_cvttps_epi32(v); }
-  static Reg to_float(Int v) { return _mm512_cvtepi32_ps(v); }
+  static __m512i bits(Reg v) { return _mm512_castps_si512(v); }
+  static Reg from_bits(__m512i v) { return _mm512_castsi512_ps(v); }
 
   using Wide = __m512d;
-  static Wide wide_low(Reg v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
-  static Wide wide_high(Reg v) {
-    return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
+  static constexpr int kParts = 2;
+  static Wide widen(Reg v, int part) {
+    return _mm512_cvtps_pd(part == 0 ? _mm512_castps512_ps256(v)
+                                     : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
   }
-  // Both halves rounded to float, low half first.
-  static Reg narrow(Wide low, Wide high) {
-    const __m512d joined = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(low))),
-                                              _mm256_castps_pd(_mm512_cvtpd_ps(high)), 1);
+  static Reg narrow(const Wide (&parts)[kParts]) {
+    const __m512d joined = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(parts[0]))),
+                                              _mm256_castps_pd(_mm512_cvtpd_ps(parts[1])), 1);
     return _mm512_castpd_ps(joined);
   }
   static Wide splat_wide(double v) { return _mm512_set1_pd(v); }
   static Wide add(Wide a, Wide b) { return _mm512_add_pd(a, b); }
   static Wide sub(Wide a, Wide b) { return _mm512_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm512_mul_pd(a, b); }
-  // a * b + c and a * b - c, rounded once: used by the expf_fma files only.
-  static Wide fused_add(Wide a, Wide b, Wide c) { return _mm512_fmadd_pd(a, b, c); }
-  static Wide fused_sub(Wide a, Wide b, Wide c) { return _mm512_fmsub_pd(a, b, c); }
-  // Per lane, with k the low 64 bits of v: table[k % 32] + (k << 47), as a double.
-  static Wide scale_from_table(Wide v, const uint64_t (&table)[32]) {
+  static Wide div(Wide a, Wide b) { return _mm512_div_pd(a, b); }
+  // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
+  static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const __m512i k = _mm512_castpd_si512(v);
-    const __m512i low = _mm512_permutex2var_epi64(_mm512_loadu_si512(table), k, _mm512_loadu_si512(table + 8));
-    const __m512i high =
-        _mm512_permutex2var_epi64(_mm512_loadu_si512(table + 16), k, _mm512_loadu_si512(table + 24));
-    const __m512i entry = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(k, _mm512_set1_epi64(16)), low, high);
-    return _mm512_castsi512_pd(_mm512_add_epi64(entry, _mm512_slli_epi64(k, 47)));
+    const __m512i entry = _mm512_permutex2var_epi64(_mm512_loadu_si512(table), k, _mm512_loadu_si512(table + 8));
+    return _mm512_castsi512_pd(_mm512_add_epi64(entry, _mm512_slli_epi64(k, 48)));
   }
 
   // Per 128-bit block: lanes 0, 1 of a and b interleaved, or lanes 2, 3;

@@ -1,8 +1,7 @@
 // Reference row-wise softmax. The row maximum is subtracted first so that
 // large inputs do not overflow; the sum adds in ascending column order.
-#include <cmath>
-
 #include "kernels.h"
+#include "kernels/exp_tanh.h"
 
 namespace qen {
 
@@ -19,7 +18,7 @@ void softmax_f32_scalar(const void* x, void* y, uint64_t rows, uint64_t cols) {
     }
     float s = 0.0f;
     for (uint64_t c = 0; c < cols; ++c) {
-      const float e = std::exp(load_f32(x, row + c) - m);
+      const float e = expf_correctly_rounded(load_f32(x, row + c) - m);
       store_f32(y, row + c, e);
       s = s + e;
     }

@@ -1,16 +1,14 @@
 // Row-wise softmax for a vector type V (simd_avx512.h, simd_avx2.h). The row
-// maximum and the division run in vectors, and the exponentials too where
-// libm_guard.h allows the vector expf (expf_simd.h); their sum stays one
-// addition at a time in ascending column order.
+// maximum, the exponentials (the correctly rounded expf of exp_tanh_simd.h)
+// and the division run in vectors; each row's sum stays one addition after
+// another in ascending column order.
 #pragma once
-
-#include <math.h>
 
 #include <cstdint>
 #include <cstring>
 
 #include "kernels/elementwise_simd.h"
-#include "kernels/libm_guard.h"
+#include "kernels/exp_tanh_simd.h"
 
 namespace qen {
 namespace {
@@ -37,34 +35,93 @@ float row_max(const void* row, uint64_t cols) {
   return m;
 }
 
-// Softmax's middle step by the C library's expf, one element at a time.
-inline void exponentials_by_c_library(const void* x, void* y, uint64_t rows, uint64_t n, const float* m,
-                                      float* sums) {
-  for (uint64_t r = 0; r < rows; ++r) {
-    float s = 0.0f;
-    for (uint64_t c = r * n; c < (r + 1) * n; ++c) {
-      float v;
-      std::memcpy(&v, float_at(x, c), sizeof v);
-      const float e = expf(v - m[r]);
-      std::memcpy(float_at(y, c), &e, sizeof e);
+// Softmax's middle step on `rows` (at most V::kWidth) consecutive rows of n
+// values each (row r at x + r n): y[c] = expf(x[c] - m[r]) along row r, and
+// into sums[r] the sum of those values from +0.0 in ascending order. The
+// rows' sums run side by side, lane r holding row r's: each block of kWidth
+// columns of exponentials is transposed in registers, so that one vector
+// addition per column adds that column's value to every row's sum, in the
+// same order as one addition after another along the row. Lanes of rows
+// past `rows` and of columns past n are computed on zeros and are neither
+// stored nor added.
+template <class V, bool kAllRows>
+void exponentials_and_sums(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  using Reg = typename V::Reg;
+  // Transposed exponentials of the block at column c with `count` columns.
+  auto block = [&](uint64_t c, uint64_t count, Reg(&e)[V::kWidth]) {
+    for (uint64_t r = 0; r < V::kWidth; ++r) {
+      const uint64_t at = r * n + c;
+      if (!kAllRows && r >= rows) {
+        e[r] = V::zero();
+      } else if (count == V::kWidth) {
+        e[r] = expf_vector<V>(V::sub(V::load(float_at(x, at)), V::splat(m[r])));
+        V::store(float_at(y, at), e[r]);
+      } else {
+        e[r] = expf_vector<V>(V::sub(V::load_first(float_at(x, at), count), V::splat(m[r])));
+        V::store_first(float_at(y, at), e[r], count);
+      }
+    }
+    transpose<V>(e);
+  };
+  Reg s = V::zero();
+  uint64_t c = 0;
+  for (; c + V::kWidth <= n; c += V::kWidth) {
+    Reg e[V::kWidth];
+    block(c, V::kWidth, e);
+    for (uint64_t j = 0; j < V::kWidth; ++j) s = V::add(s, e[j]);
+  }
+  if (c < n) {
+    Reg e[V::kWidth];
+    block(c, n - c, e);
+    for (uint64_t j = 0; j < n - c; ++j) s = V::add(s, e[j]);
+  }
+  for (uint64_t r = 0; r < rows; ++r) sums[r] = V::lane(s, r);
+}
+
+// The same for one row, its sum in a scalar, one addition after another;
+// the next vectors' exponentials proceed while the additions run.
+template <class V>
+float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
+  const typename V::Reg max = V::splat(m);
+  float s = 0.0f;
+  for (uint64_t c = 0; c < n; c += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, n - c);
+    if (count == V::kWidth) V::store(float_at(y, c), expf_vector<V>(V::sub(V::load(float_at(x, c)), max)));
+    else V::store_first(float_at(y, c), expf_vector<V>(V::sub(V::load_first(float_at(x, c), count), max)), count);
+    for (uint64_t l = 0; l < count; ++l) {
+      float e;
+      std::memcpy(&e, float_at(y, c + l), sizeof e);
       s = s + e;
     }
-    sums[r] = s;
+  }
+  return s;
+}
+
+// Softmax's middle step on `rows` (at most V::kWidth) consecutive rows,
+// as exponentials_and_sums gives it. Under half a vector of rows, the lanes of the
+// sums would be mostly idle and their chain no shorter than one row's, so
+// each row goes on its own.
+template <class V>
+void exponentials_of_rows(const void* x, void* y, uint64_t rows, uint64_t n, const float* m, float* sums) {
+  if (rows == V::kWidth) {
+    exponentials_and_sums<V, true>(x, y, rows, n, m, sums);
+  } else if (2 * rows >= V::kWidth) {
+    exponentials_and_sums<V, false>(x, y, rows, n, m, sums);
+  } else {
+    for (uint64_t r = 0; r < rows; ++r) sums[r] = exponentials_and_sum<V>(float_at(x, r * n), float_at(y, r * n), n, m[r]);
   }
 }
 
 // V::kWidth rows at a time, so that the vector step runs their sums side by
-// side. `exponentials` is the vector step that the C library check allowed,
-// or nullptr for the C library's own expf.
+// side.
 template <class V>
-void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols, Exponentials exponentials) {
+void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols) {
   if (cols == 0) return;
-  if (exponentials == nullptr) exponentials = exponentials_by_c_library;
   for (uint64_t r = 0; r < rows; r += V::kWidth) {
     const uint64_t count = smaller(V::kWidth, rows - r);
     float m[V::kWidth], s[V::kWidth];
     for (uint64_t i = 0; i < count; ++i) m[i] = row_max<V>(float_at(x, (r + i) * cols), cols);
-    exponentials(float_at(x, r * cols), float_at(y, r * cols), count, cols, m, s);
+    exponentials_of_rows<V>(float_at(x, r * cols), float_at(y, r * cols), count, cols, m, s);
     for (uint64_t i = 0; i < count; ++i) {
       const typename V::Reg sum = V::splat(s[i]);
       unsigned char* out = float_at(y, (r + i) * cols);

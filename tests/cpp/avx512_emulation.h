@@ -1,12 +1,9 @@
 // Force-included (-include) into the AVX-512 kernel files of a build with
 // -DQEN_EMULATE_AVX512=ON: the AVX-512 intrinsics they use are computed by
 // SIMDe in AVX2 and FMA instructions, so that the AVX-512 code runs, and is
-// tested, on CPUs without AVX-512. SIMDe does a 512-bit fused multiply-add
-// as two 256-bit ones, so it stays fused (were it not, the fused expf would
-// miss the C library's FMA build on the guard's pinned hard cases). The few
-// intrinsics SIMDe lacks are defined below the same way, on the two 256-bit
-// halves; masked loads and stores use AVX2's, which touch no memory of a
-// masked-off lane.
+// tested, on CPUs without AVX-512. The few intrinsics SIMDe lacks are
+// defined below the same way, on the two 256-bit halves; masked loads and
+// stores use AVX2's, which touch no memory of a masked-off lane.
 #pragma once
 
 #if !defined(__AVX2__) || !defined(__FMA__)

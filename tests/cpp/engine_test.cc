@@ -129,6 +129,17 @@ TEST(Engine, InputListLongerOrShorterThanTheGraphs) {
   EXPECT_EQ(extra.use_count(), 1);  // the third handle was not bound
 }
 
+TEST(Engine, StopRequestEndsTheRunBeforeTheNextNode) {
+  TempFile file(mlp().bytes());
+  Engine engine = loaded(file);
+  int asked = 0;
+  EXPECT_THROW(engine.run({borrow(mlp_input, {2, 3})}, [&] { return ++asked == 1; }), RunStopped);
+  EXPECT_EQ(asked, 1);  // asked between the two nodes only
+  EXPECT_TRUE(EngineProbe::has(engine, kH));  // the Linear output stays, the ReLU's was never made
+  EXPECT_FALSE(EngineProbe::has(engine, kY));
+  EXPECT_EQ(values_of(engine.run({borrow(mlp_input, {2, 3})}, [] { return false; })[0]), kMlpOut);
+}
+
 class UnsupportedOp : public ::testing::TestWithParam<uint16_t> {};
 
 TEST_P(UnsupportedOp, FailsAtRunBeforeFetchingAnything) {

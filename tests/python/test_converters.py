@@ -21,8 +21,28 @@ def agree(path, x, expected):
     np.testing.assert_allclose(got, np.asarray(expected).reshape(got.shape), rtol=1e-5, atol=1e-6)
 
 
+def custom_net(torch):
+    """The usual hand-written module: layers called in order, BatchNorm and functional activations."""
+    nn, F = torch.nn, torch.nn.functional
+
+    class Net(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.fc1, self.bn = nn.Linear(8, 12), nn.BatchNorm1d(12)
+            self.fc2, self.out = nn.Linear(12, 6), nn.Linear(6, 3)
+            self.bn.running_mean.uniform_(-1, 1), self.bn.running_var.uniform_(0.5, 2), self.bn.bias.data.uniform_()
+
+        def forward(self, x):
+            x = F.relu(self.bn(self.fc1(x.view(x.size(0), -1))))
+            return torch.softmax(self.out(F.gelu(self.fc2(x), approximate="tanh")), dim=-1)
+
+    return Net()
+
+
 def torch_nets(nn):
     return {
+        "image": (nn.Sequential(nn.Flatten(), nn.Linear(784, 10), nn.BatchNorm1d(10), nn.ReLU(), nn.Linear(10, 4)),
+                  (1, 28, 28)),
         "mlp": (nn.Sequential(nn.Linear(13, 17), nn.ReLU(), nn.Linear(17, 5, bias=False), nn.Softmax(dim=1)), (13,)),
         "nested": (nn.Sequential(nn.Flatten(), nn.Sequential(nn.Linear(12, 9), nn.GELU(approximate="tanh")),
                                  nn.Dropout(0.5), nn.Identity(), nn.Linear(9, 3), nn.Softmax(dim=-1)), (3, 4)),
@@ -31,17 +51,24 @@ def torch_nets(nn):
     }
 
 
-@pytest.mark.parametrize("case", ["mlp", "nested", "gelu first", "float64"])
+@pytest.mark.parametrize("case", ["mlp", "nested", "gelu first", "float64", "custom", "image"])
 def test_torch_models_agree(tmp_path, case):
     torch = pytest.importorskip("torch")
     torch.manual_seed(3)
-    net, item = torch_nets(torch.nn)[case]
+    net, item = (custom_net(torch), (2, 4)) if case == "custom" else torch_nets(torch.nn)[case]
     net.eval()
     x = torch.randn((11,) + item, dtype=next(net.parameters()).dtype)
     qen.from_torch(net, tmp_path / "m.qen", example_input=x if case != "mlp" else None)
     with torch.no_grad():
         agree(tmp_path / "m.qen", x.numpy(), net(x).numpy())
-    assert qen.load(tmp_path / "m.qen").metadata["producer"] == "qen.from_torch"
+    session = qen.load(tmp_path / "m.qen")
+    assert session.metadata["producer"] == "qen.from_torch"
+    if len(item) > 1:  # the flattened input keeps its shape: images go in as they are
+        assert session.get_inputs()[0].shape == (None, *item)
+        with torch.no_grad():
+            np.testing.assert_allclose(session(x.float().numpy()), net(x).numpy(), rtol=1e-5, atol=1e-6)
+        with pytest.raises(ValueError, match="or its flat form"):
+            session(np.zeros((2,) + item[::-1], np.float32))
 
 
 @pytest.mark.parametrize("layer, message", [
@@ -53,10 +80,26 @@ def test_torch_models_agree(tmp_path, case):
     ("Sequential(Linear(3, 3), LayerNorm(3))", "layer 1.1 (LayerNorm): not supported"),
     ("Linear(4, 2)", "layer 1 (Linear): takes 4 features, its input has 3"),
     ("Linear(3, 3).half()", "layer 1 (Linear): weight dtype torch.float16"),
+    ("BatchNorm1d(3).train()", "layer 1 (BatchNorm1d): normalises by the batch's own statistics"),
+    ("torch.jit.script(Linear(3, 3))", "layer 1 (RecursiveScriptModule): a TorchScript module"),
+    ("Residual()", "function add (add): does not read the chain's value"),
+    ("Branching()", "module Sequential: its forward does not trace (symbolically traced variables"),
 ])
 def test_torch_refusals(tmp_path, layer, message):
     torch = pytest.importorskip("torch")
-    net = torch.nn.Sequential(torch.nn.Linear(5, 3), eval(layer, vars(torch.nn))).eval()
+
+    class Residual(torch.nn.Module):
+        def forward(self, x):
+            return x + torch.relu(x)
+
+    class Branching(torch.nn.Module):
+        def forward(self, x):
+            return torch.relu(x) if x.sum() > 0 else x
+
+    names = {**vars(torch.nn), "torch": torch, "Residual": Residual, "Branching": Branching}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # torch.jit.script is deprecated
+        net = torch.nn.Sequential(torch.nn.Linear(5, 3), eval(layer, names)).eval()
     if "train" in layer:
         net[1].train()
     refused(message, qen.from_torch, net, tmp_path / "m.qen")
@@ -71,8 +114,9 @@ def test_onnx_exports_agree(tmp_path, dynamo, opset):
         pytest.importorskip("onnxscript")
     nn = torch.nn
     torch.manual_seed(5)
-    net = nn.Sequential(nn.Flatten(), nn.Linear(10, 9), nn.GELU(approximate="tanh"), nn.Linear(9, 6, bias=False),
-                        nn.ReLU(), nn.Linear(6, 4), nn.Softmax(dim=-1)).eval()
+    # The untrained BatchNorm and the zero bias repeat constants, which the legacy exporter aliases with Identity.
+    net = nn.Sequential(nn.Flatten(), nn.Linear(10, 9), nn.BatchNorm1d(9), nn.GELU(approximate="tanh"),
+                        nn.Linear(9, 6, bias=False), nn.ReLU(), nn.Linear(6, 4), nn.Softmax(dim=-1)).eval()
     x = torch.randn(3, 2, 5)
     batch = {"dynamic_shapes": ({0: torch.export.Dim("batch")},)} if dynamo else {"dynamic_axes": {"x": {0: "b"}}}
     with warnings.catch_warnings():
@@ -82,6 +126,7 @@ def test_onnx_exports_agree(tmp_path, dynamo, opset):
     qen.from_onnx(str(tmp_path / "m.onnx"), tmp_path / "m.qen")
     with torch.no_grad():
         agree(tmp_path / "m.qen", x.numpy(), net(x).numpy())
+    assert qen.load(tmp_path / "m.qen").get_inputs()[0].shape == (None, 2, 5)
 
 
 def onnx_chain(onnx, nodes, initializers, shape=("batch", 4)):
@@ -139,6 +184,10 @@ def gelu_nodes(h, beta):
     (lambda h: gelu_nodes(h, 0.7978), "(Mul): the GELU formula's constant sqrt(2/pi) is 0.797"),
     (lambda h: ([h.make_node("Relu", ["x"], ["r"], name="a"), h.make_node("Relu", ["x"], ["y"], name="b")], {}),
      "node b (Relu): does not read the chain's value"),
+    (lambda h: ([h.make_node("Cast", ["x"], ["y"], name="c", to=7)], {}), "node c (Cast): casts to INT64"),
+    (lambda h: ([h.make_node("BatchNormalization", ["x", "g", "b", "m", "v"], ["y"], name="bn", training_mode=1)],
+                dict.fromkeys("gbmv", np.ones(4))), "node bn (BatchNormalization): training mode"),
+    (lambda h: ([h.make_node("Mul", ["x", "x"], ["y"], name="sq")], {}), "node sq (Mul): not supported"),
 ])
 def test_onnx_refusals(tmp_path, build, message):
     onnx = pytest.importorskip("onnx")
@@ -152,28 +201,78 @@ def test_onnx_written_out_gelu_agrees(tmp_path):
     agree(tmp_path / "m.qen", x, 0.5 * x * (1 + np.tanh(0.7978845608 * (x + 0.044715 * x * x * x))))
 
 
-def fitted(estimator, y):
+def fitted(estimator, y, frame=False):
     x = np.random.default_rng(2).standard_normal((60, 11))
+    if frame:
+        x = pytest.importorskip("pandas").DataFrame(x, columns=[f"f{i}" for i in range(11)])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return estimator.fit(x, y), x
 
 
-@pytest.mark.parametrize("case", ["multiclass", "binary", "regressor"])
-def test_sklearn_models_agree(tmp_path, case):
-    nn = pytest.importorskip("sklearn.neural_network")
+def sklearn_models(case):
+    """A fitted model of each kind that scikit-learn users bring, with the rows it was fitted on."""
+    nn, pipeline, pre = (pytest.importorskip(f"sklearn.{m}") for m in ("neural_network", "pipeline", "preprocessing"))
     labels = np.array(["cat", "dog", "eel"])[np.arange(60) % (2 if case == "binary" else 3)]
-    estimator, x = {
+    targets = np.arange(120.0).reshape(60, 2)
+    return {
         "multiclass": lambda: fitted(nn.MLPClassifier((7, 5), max_iter=30, random_state=0), labels),
         "binary": lambda: fitted(nn.MLPClassifier((6,), activation="identity", max_iter=30, random_state=0), labels),
-        "regressor": lambda: fitted(nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0),
-                                    np.arange(120.0).reshape(60, 2)),
+        "regressor": lambda: fitted(nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0), targets),
+        "one target": lambda: fitted(nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0),
+                                     targets[:, 0]),
+        "standard": lambda: fitted(pipeline.make_pipeline(pre.StandardScaler(), nn.MLPClassifier(
+            (7,), max_iter=30, random_state=0)), labels, frame=True),
+        "minmax": lambda: fitted(pipeline.make_pipeline(pre.MinMaxScaler(), nn.MLPRegressor(
+            hidden_layer_sizes=(9,), max_iter=30, random_state=0)), targets[:, 0]),
+        "tanh": lambda: fitted(nn.MLPClassifier((7,), activation="tanh", max_iter=30, random_state=0), labels),
+        "maxabs": lambda: fitted(pipeline.make_pipeline(pre.MaxAbsScaler(), nn.MLPClassifier(
+            (7,), max_iter=30, random_state=0)), labels),
     }[case]()
+
+
+def probabilities_or_predictions(estimator, x):
+    return estimator.predict_proba(x) if hasattr(estimator, "predict_proba") else estimator.predict(x)
+
+
+@pytest.mark.parametrize("case", ["multiclass", "binary", "regressor", "standard", "minmax", "maxabs"])
+def test_sklearn_models_agree(tmp_path, case):
+    estimator, x = sklearn_models(case)
     qen.from_sklearn(estimator, tmp_path / "m.qen")
-    x = x.astype(np.float32)
-    agree(tmp_path / "m.qen", x, estimator.predict(x) if case == "regressor" else estimator.predict_proba(x))
-    assert qen.load(tmp_path / "m.qen").metadata.get("classes") == (None if case == "regressor" else
-                                                                    sorted(set(labels.tolist())))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a model fitted on a DataFrame warns of an array's missing names
+        agree(tmp_path / "m.qen", x, probabilities_or_predictions(estimator, x.astype(np.float32)))
+    metadata = qen.load(tmp_path / "m.qen").metadata
+    assert metadata.get("classes") == getattr(estimator, "classes_", np.array(None)).tolist()
+    assert metadata.get("feature_names") == (None if case != "standard" else [f"f{i}" for i in range(11)])
+
+
+@pytest.mark.parametrize("case, options", [("multiclass", None), ("multiclass", {"zipmap": False}),
+                                           ("binary", {"zipmap": False}), ("one target", None), ("standard", None),
+                                           ("minmax", None), ("maxabs", None), ("tanh", None)])
+def test_skl2onnx_models_agree(tmp_path, case, options):
+    skl2onnx = pytest.importorskip("skl2onnx")
+    estimator, x = sklearn_models(case)
+    rows = np.asarray(x)[:1]
+    onnx_model = skl2onnx.to_onnx(estimator, rows.astype(np.float32 if case == "one target" else np.float64),
+                                  options=options)
+    if case == "tanh":  # no mapping: the error names the direct path
+        return refused("qen.from_sklearn(estimator, path) converts the estimator directly", qen.from_onnx,
+                       onnx_model, tmp_path / "m.qen")
+    qen.from_onnx(onnx_model, tmp_path / "m.qen")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        agree(tmp_path / "m.qen", np.asarray(x), probabilities_or_predictions(estimator, x))
+    metadata = qen.load(tmp_path / "m.qen").metadata
+    assert metadata.get("classes") == getattr(estimator, "classes_", np.array(None)).tolist()
+    assert ("left_out" in metadata) == hasattr(estimator, "classes_")
+
+
+def pipeline_of(nn, step, **settings):
+    module, name = step.rsplit(".", 1)
+    transformer = getattr(pytest.importorskip(f"sklearn.{module}"), name)(**settings)
+    make_pipeline = pytest.importorskip("sklearn.pipeline").make_pipeline
+    return fitted(make_pipeline(transformer, nn.MLPRegressor(max_iter=5)), np.arange(60.0))[0]
 
 
 @pytest.mark.parametrize("make, message", [
@@ -183,6 +282,8 @@ def test_sklearn_models_agree(tmp_path, case):
     (lambda nn: fitted(nn.MLPClassifier((4,), max_iter=5), np.eye(3)[np.arange(60) % 3])[0], "multi-label"),
     (lambda nn: nn.MLPClassifier(), "not fitted"),
     (lambda nn: nn.BernoulliRBM(), "estimator BernoulliRBM: not supported"),
+    (lambda nn: pipeline_of(nn, "decomposition.PCA"), "Pipeline step 'pca' (PCA): not supported"),
+    (lambda nn: pipeline_of(nn, "preprocessing.MinMaxScaler", clip=True), "clip=True bounds the values"),
 ])
 def test_sklearn_refusals(tmp_path, make, message):
     nn = pytest.importorskip("sklearn.neural_network")

@@ -1,15 +1,17 @@
 """Hostile but valid use from Python: odd files, inputs whose conversion runs
-code, files rewritten while mapped, re-entrant and concurrent calls. Each
-case ends in a result or a Python exception, in a child process that must
-survive them all."""
+code, files rewritten while mapped, re-entrant and concurrent calls, and the
+edges of a process's life (exit, fork, signals) while threads are in calls.
+Each case ends in a result or a Python exception, in a child process that
+must survive them all."""
 
 import os
 import subprocess
 import sys
 
 import numpy as np
+import pytest
 
-from model_builder import RELU, Model
+from model_builder import LINEAR, RELU, Model, Node
 
 CHILD = r"""
 import fcntl, json, sys, threading
@@ -103,3 +105,77 @@ def test_hostile_use_raises_or_runs(tmp_path, write_model):
     child = subprocess.run([sys.executable, "-c", CHILD, *paths, str(mlp.graph_offset)], capture_output=True,
                            text=True, timeout=120)
     assert (child.returncode, child.stdout) == (0, ""), child.stdout + child.stderr[-3000:]
+
+
+LIFE = r"""
+import os, signal, sys, threading
+import numpy as np
+import _qen_core as qen
+
+case, short, long = sys.argv[1:]
+x = np.linspace(-1, 1, 128 * 512, dtype=np.float32).reshape(128, 512)
+entered, release, barrier = threading.Event(), threading.Event(), threading.Barrier(2)
+
+def loaded(path=short, cls=qen.Engine):
+    obj = cls(); obj.load_model(path); return obj
+def works(engine, x=x): return (engine.run([x])[0] == x).all()
+def in_thread(call, *args): (t := threading.Thread(target=call, args=args, daemon=True)).start(); return t
+
+class Input:  # runs `action` when numpy converts it, inside the call
+    def __init__(self, action): self.action = action
+    def __array__(self, dtype=None, copy=None): self.action(); return x
+
+if case == "exit":  # daemon threads in run, waiting for another's run, in execute
+    engine, executor = loaded(), loaded(cls=qen.GraphExecutor)
+    for call in (engine.run, engine.run, executor.execute, executor.execute):
+        in_thread(lambda call=call: [call([x]) for _ in range(10**6)])
+    threading.Event().wait(0.3); sys.exit(0)
+
+if case == "fork":  # forked while another thread is in a call on two of three objects
+    busy, executor, idle = loaded(), loaded(cls=qen.GraphExecutor), loaded()
+    for call in (busy.run, executor.execute):
+        in_thread(call, [Input(lambda: (entered.set(), release.wait()))]); entered.wait(); entered.clear()
+    if os.fork() == 0:
+        for call in (busy.run, executor.execute):
+            try: call([x])
+            except RuntimeError as e: print(e)
+        print(works(idle), flush=True); os._exit(0)
+    os.wait(); release.set(); print(works(busy))
+
+if case == "signals":  # two engines whose inputs call each other; then a long run
+    a, b = loaded(), loaded()
+    other = in_thread(b.run, [Input(lambda: (barrier.wait(), a.run([x])))])
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try: a.run([Input(lambda: (barrier.wait(), b.run([x])))])
+    except KeyboardInterrupt: print("interrupted")
+    other.join(); print(works(a) and works(b))
+    engine = loaded(long)
+    def alarm(*_):  # raises inside the run, where the engine is still in its call
+        try: engine.run([x])
+        except RuntimeError as e: raise TimeoutError(e)
+    signal.signal(signal.SIGALRM, alarm); signal.setitimer(signal.ITIMER_REAL, 0.1)
+    try: engine.run([x])
+    except TimeoutError as e: print(e)
+    print(works(engine, x[:1]))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fork, SIGALRM")
+@pytest.mark.parametrize("case, expected_output", [
+    ("exit", ""),
+    ("fork", "Engine was in use by another thread when the process forked; create a new Engine in the child\n"
+             "GraphExecutor was in use by another thread when the process forked; create a new GraphExecutor in "
+             "the child\nTrue\nTrue\n"),
+    ("signals", "interrupted\nTrue\nEngine is already in a call on this thread; it cannot be re-entered\nTrue\n"),
+], ids=("exit", "fork", "signals"))
+def test_exit_fork_and_signals_while_threads_are_in_calls(write_model, case, expected_output):
+    paths = []
+    for nodes in (4, 2000):  # chains of identity Linear nodes: 4 take a moment, 2,000 some seconds
+        chain = Model()
+        x, y = chain.placeholder(0, 512), chain.placeholder(0, 512)
+        w, b = chain.stored(np.eye(512, dtype=np.float32)), chain.stored(np.zeros(512, np.float32))
+        chain.nodes = [Node(LINEAR, [x if i == 0 else y], [y], w, b) for i in range(nodes)]
+        chain.inputs, chain.outputs = [x], [y]
+        paths.append(write_model(chain))
+    child = subprocess.run([sys.executable, "-c", LIFE, case, *paths], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout, child.stderr) == (0, expected_output, "")

@@ -1,4 +1,5 @@
 import ast
+import json
 import pickle
 import subprocess
 import sys
@@ -8,6 +9,7 @@ import numpy as np
 import pytest
 
 import _qen_core as qen
+from interpreters import find_python
 from model_builder import Model
 
 STUB = Path(__file__).resolve().parents[2] / "bindings" / "_qen_core.pyi"
@@ -17,6 +19,26 @@ def test_module_attributes_in_registration_order():
     public = [name for name in vars(qen) if not name.startswith("__")]
     assert public == ["Device", "DType", "Engine", "GraphExecutor", "ModelLoader"]
     assert qen.__doc__ == "QEN Runtime Python Bindings"
+
+
+def test_module_refuses_other_interpreters():
+    built_for = "%d.%d" % sys.version_info[:2]
+    others = [exe for version in ("3.10", "3.11", "3.12", "3.13")
+              if version != built_for and (exe := find_python(version))]
+    if not others:
+        pytest.skip("no CPython interpreter of another minor version")
+    # Lazy binding lets the module's entry run even where the interpreter lacks
+    # a function that the module calls later, as 3.10 lacks 3.11's.
+    load = ("import importlib.machinery as m, importlib.util as u, json, os, sys\n"
+            "sys.setdlopenflags(os.RTLD_LAZY)\n"
+            "try: u.module_from_spec(u.spec_from_file_location('_qen_core', sys.argv[1],"
+            " loader=m.ExtensionFileLoader('_qen_core', sys.argv[1])))\n"
+            "except ImportError as e: print(json.dumps([sys.version, str(e)]))")
+    for exe in others:
+        out = subprocess.run([exe, "-c", load, qen.__file__], capture_output=True, text=True, check=True).stdout
+        version, message = json.loads(out)
+        assert message == ("Python version mismatch: module was compiled for Python "
+                           f"{built_for}, but the interpreter version is incompatible: {version}."), exe
 
 
 def test_import_does_not_import_numpy():

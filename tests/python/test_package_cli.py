@@ -1,6 +1,8 @@
 """The qen command: inspect reports what the loader would, verify's exit status, no traceback."""
 
 import json
+import re
+import struct
 import subprocess
 import sys
 
@@ -18,7 +20,7 @@ def model(tmp_path):
     rng = np.random.default_rng(5)
     tensors = {"w": rng.standard_normal((4, 3)).astype(np.float32), "b": np.zeros(4, np.float32)}
     qen.write_sequential(path, [qen.Layer("linear", "w", "b"), qen.Layer("relu")], tensors, input_shape=(None, 3),
-                         producer="test", producer_version="1", probe=rng.standard_normal((2, 3)).astype(np.float32))
+                         producer="test", producer_version="1", certify=True)
     return path
 
 
@@ -29,7 +31,7 @@ def inspect_json(path, capsys):
 
 def test_inspect_json_of_a_valid_file(model, capsys):
     status, report = inspect_json(model, capsys)
-    assert status == 0 and report["problems"] == []
+    assert status == 0 and report["problems"] == report["warnings"] == []
     assert [n["op"] for n in report["nodes"]] == ["LINEAR", "RELU"]
     assert [t["role"] for t in report["tensors"] if t["status"] == "ok"] == ["weight", "bias"]
     assert report["metadata"]["producer"] == "test" and report["regions"]["weights"] == 64
@@ -59,13 +61,88 @@ def test_inspect_json_of_a_truncated_file_reports_the_loader_message(model, tmp_
     assert loader_verdict(path) in [r.split(": ")[-1] for r in reported]
 
 
-def test_verify_passes_the_file_and_fails_a_tampered_copy(model, tmp_path):
-    tampered = tmp_path / "tampered.qen"
+def with_metadata(data, change):
+    """The file's bytes with its (last) metadata replaced by change(metadata)."""
+    h = qen.format.read_model(bytes(data)).header
+    text = json.dumps(change(json.loads(data[h.metadata_offset:]))).encode()
+    struct.pack_into("<Q", data, 16, len(text))
+    return data[:h.metadata_offset] + text
+
+
+def next_float_at(data, offset):
+    value = np.frombuffer(data, np.float32, 1, offset)
+    data[offset:offset + 4] = np.nextafter(value, np.float32(np.inf)).tobytes()
+    return data
+
+
+def uncertified(meta):
+    del meta["probe"]
+    return meta
+
+
+def other_bits(meta):
+    meta["probe"]["sha256"] = "0" * 64
+    return meta
+
+
+def older_certificate(meta):
+    del meta["probe"]["content"]
+    return meta
+
+
+def weights_at(data, offset):
+    struct.pack_into("<Q", data, 40, offset)
+    return data
+
+
+# What was done to the file, the exit status, and what verify says.
+TAMPERING = {
+    "none": (lambda d, h: d, 0, "weights are the producer's and this machine reproduces"),
+    "one ulp of the first weight": (lambda d, h: next_float_at(d, h.weights_offset), 3, "tensor 1 changed"),
+    "weights_offset into the graph": (lambda d, h: weights_at(d, h.graph_offset + 144), 3, "not the producer's"),
+    "certified output bits": (lambda d, h: with_metadata(d, other_bits), 1, "output bits differ"),
+    "no certificate": (lambda d, h: with_metadata(d, uncertified), 2, "holds no probe"),
+    "older certificate": (lambda d, h: with_metadata(d, older_certificate), 0, "older certificate"),
+}
+
+
+@pytest.mark.parametrize("case", TAMPERING)
+def test_verify_tells_changed_weights_from_other_bits(model, tmp_path, case):
+    tamper, status, message = TAMPERING[case]
     data = bytearray(model.read_bytes())
-    data[qen.format.read_model(bytes(data)).header.weights_offset] ^= 1  # one bit of the first weight
-    tampered.write_bytes(data)
-    command = [sys.executable, "-m", "qen", "verify"]
-    results = [subprocess.run(command + [str(p)], capture_output=True, text=True) for p in (model, tampered)]
-    assert [r.returncode for r in results] == [0, 1]
-    assert "reproduces" in results[0].stdout and "differ" in results[1].stdout
-    assert not any("Traceback" in r.stderr for r in results)
+    path = tmp_path / "tampered.qen"
+    path.write_bytes(tamper(data, qen.format.read_model(bytes(data)).header))
+    result = subprocess.run([sys.executable, "-m", "qen", "verify", str(path)], capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (status, "") and message in result.stdout
+
+
+def zero_graph(data, h):
+    """graph_offset moved onto zero bytes: a graph of no node and no tensor."""
+    struct.pack_into("<QQ", data, 24, len(data), 144)
+    return data + bytes(144)
+
+
+@pytest.mark.parametrize("damage, warning", [
+    (lambda d, h: weights_at(d, h.graph_offset + 144), "the weights of tensors 1, 2 overlap the graph block"),
+    (zero_graph, "the metadata says a qen writer produced it but its 'inputs' do not list the graph's 0 inputs"),
+])
+def test_inspect_warns_of_a_damaged_file_that_loads(model, tmp_path, capsys, damage, warning):
+    data = bytearray(model.read_bytes())
+    path = tmp_path / "damaged.qen"
+    path.write_bytes(damage(data, qen.format.read_model(bytes(data)).header))
+    status, report = inspect_json(path, capsys)
+    assert status == 0 and report["problems"] == [] and warning in report["warnings"][0]
+    assert main(["inspect", "--strict", str(path)]) == 1 and f"warning: {warning}" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["convert", "{src}", "-o", "{dir}"], "is a folder; name the model file to write"),
+    (["convert", "{src}", "-o", "{dir}/missing/m.qen"], "the folder .*missing does not exist"),
+    (["inspect", "{src}"], r"not a QEN model file \(an ONNX model\? convert it: qen convert .*m.onnx -o"),
+])
+def test_a_wrong_target_or_a_file_of_another_kind_is_one_line(tmp_path, capsys, argv, message):
+    src = tmp_path / "m.onnx"
+    src.write_bytes(b"\x08\x08\x12\x07pytorch" + bytes(100))  # ir_version 8, producer_name: an ONNX file's start
+    assert main([a.format(src=src, dir=tmp_path) for a in argv]) == 1
+    error = capsys.readouterr().err
+    assert re.search(message, error) and error.count("\n") == 1 and ".tmp" not in error

@@ -10,6 +10,7 @@ import qen
 from qen.ray import BatchScorer, score
 
 ray = pytest.importorskip("ray")
+pa, pq = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")  # Ray Data's own
 # Ray Data warns of its own deprecated settings whenever its context is set up.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:ray")
 
@@ -62,16 +63,52 @@ def test_a_pickled_session_runs_in_a_worker(local_ray):
     assert pid != os.getpid() and got.tobytes() == session(x).tobytes()
 
 
+def small_model(path):
+    tensors = {"w": np.ones((4, 64), np.float32), "b": np.zeros(4, np.float32)}
+    qen.write_sequential(path, [qen.Layer("linear", "w", "b")], tensors, input_shape=(None, 64),
+                         input_name="in", output_name="out", producer="test", producer_version="0")
+    return path
+
+
+# A vector per row as Arrow stores it (list, fixed-size list), and one float64 column per feature.
+LAYOUTS = {
+    "list": lambda x: ({"in": pa.array(list(x), pa.list_(pa.float64()))}, None),
+    "fixed-size list": lambda x: ({"in": pa.array(list(x), pa.list_(pa.float64(), 64))}, None),
+    "scalar columns": lambda x: ({f"f{i}": x[:, i] for i in range(64)}, {"in": [f"f{i}" for i in range(64)]}),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_parquet_layouts_are_scored_as_their_float32_rows(local_ray, tmp_path, layout):
+    x = pixels(50).astype(np.float64) / 3
+    columns, inputs = LAYOUTS[layout](x)
+    pq.write_table(pa.table({"row": np.arange(len(x)), **columns}), tmp_path / "t.parquet")
+    model = small_model(tmp_path / "m.qen")
+    rows = score(ray.data.read_parquet(str(tmp_path / "t.parquet")), model, workers=1, inputs=inputs,
+                 batch_size=16).take_all()
+    got = np.stack([r["out"] for r in sorted(rows, key=lambda r: r["row"])])
+    assert got.tobytes() == qen.load(model)(x.astype(np.float32)).tobytes()
+
+
+def vectors(*rows):
+    """A column of per-row vectors as Ray Data gives a list column: a 1-D object array of arrays."""
+    column = np.empty(len(rows), dtype=object)
+    column[:] = rows
+    return column
+
+
 @pytest.mark.parametrize("inputs, batch, error", [
     ({"x": "no such input"}, {}, "not a graph input"),
     ({"a": "in", "b": "in"}, {}, "more than one column"),
     ({"x": 1}, {}, "inputs must map"),
     (None, {"other": np.zeros((1, 64), np.float32)}, "no column"),
     ({"x": "in"}, {"x": np.zeros((1, 64), np.float32), "out": np.zeros(1)}, "would replace"),
+    ({"in": ["a", "s"]}, {"a": np.zeros(2), "s": np.array(["x", "y"])}, "column 's' holds <U1"),
+    ({"in": ["a", "gone"]}, {"a": np.zeros(2)}, "no column 'gone'"),
+    ({"in": ["a", "v"]}, {"a": np.zeros(2), "v": np.zeros((2, 3))}, "column 'v'.*scalar columns"),
+    (None, {"in": vectors(np.zeros(64), np.zeros(63))}, "column 'in' holds vectors of different"),
+    (None, {"in": vectors(np.zeros(64), np.array(["a"] * 64))}, "column 'in' holds <U1"),
 ])
 def test_scorer_refuses_what_it_cannot_feed_or_keep(tmp_path, inputs, batch, error):
-    tensors = {"w": np.ones((4, 64), np.float32), "b": np.zeros(4, np.float32)}
-    qen.write_sequential(tmp_path / "m.qen", [qen.Layer("linear", "w", "b")], tensors, input_shape=(None, 64),
-                         input_name="in", output_name="out", producer="test", producer_version="0")
     with pytest.raises((TypeError, ValueError), match=error):
-        BatchScorer(tmp_path / "m.qen", inputs=inputs)(batch)
+        BatchScorer(small_model(tmp_path / "m.qen"), inputs=inputs)(batch)

@@ -1,14 +1,38 @@
 """`qen.from_onnx`: an ONNX graph of dense layers to a model file.
 
-The graph must be one chain from its single input to its single output.
-Mapped exactly: `Gemm` (alpha = beta = 1, transA 0, transB 0 or 1),
-`MatMul` (input first, weight second) with or without a following `Add` of
-the bias in either operand order, `Relu`, `Gelu` with approximate="tanh",
-the tanh GELU written out as arithmetic nodes (in any order of its factors
-and terms, with the runtime's constants), `Softmax` over the last axis,
-`Flatten`/`Reshape` that leave [batch, features], and `Identity`. Weights
-may live in external data files beside the model. Anything else is refused
-with a `ValueError` naming the node and its op type.
+The graph must be one chain from its single input (float32 or float64) to
+one float output. Mapped:
+
+- `Gemm` (alpha = beta = 1, transA 0, transB 0 or 1), `MatMul` (input
+  first, weight second) with or without a following `Add` of the bias in
+  either operand order, `Relu`, `Gelu` with approximate="tanh", the tanh
+  GELU written out as arithmetic nodes (in any order of its factors and
+  terms, with the runtime's constants), `Softmax` over the last axis;
+- a binary classifier's probabilities Concat([1 - Sigmoid(z), Sigmoid(z)])
+  after a Linear of one output, as the softmax over [0, z];
+- affine steps folded into the neighbouring Linear: `BatchNormalization`
+  in inference mode, the ai.onnx.ml `Scaler`, and `Mul`/`Add`/`Sub`/`Div` of
+  the chain's value and a per-feature constant (a scaler written out);
+- no-ops: `Flatten`/`Reshape` that leave [batch, features], `Cast` between
+  float types (the file computes in float32; a float64 graph is read in
+  float32), `Identity`, and `Identity` of a constant (an alias, resolved
+  wherever it is read).
+
+A classifier's label branch (`ArgMax`, `ArrayFeatureExtractor`, `ZipMap`
+and their casts and reshapes, as skl2onnx writes them) is left out: the
+file's output is the probabilities as a [batch, classes] tensor, and the
+metadata says which outputs were left out ("left_out") and lists the
+"classes". An input [batch, d1, d2, ...] that the first step flattens stays
+declared in that shape. Weights may live in external data files beside the
+model.
+
+Refused with a `ValueError` naming the node and its op type: any other op
+(`Sigmoid`, `Tanh`, `Erf`, `Conv`, `LayerNormalization`, the other
+ai.onnx.ml operators...), settings without an exact counterpart (the erf
+GELU, a softmax over another axis, Gemm's alpha or beta), a graph that is
+not one chain (a residual, two inputs, two float outputs), and casts to
+non-float types. For a graph written by skl2onnx the error names
+`qen.from_sklearn` as the direct path.
 
 The source run that the written file is checked against is onnx's own
 `onnx.reference.ReferenceEvaluator`, so onnxruntime is not needed.
@@ -23,16 +47,22 @@ from collections import defaultdict
 import numpy as np
 
 from ..writer import Layer
-from .conversion import PROBE_ROWS, import_framework, make_probe, require_operations, write_checked
+from .conversion import (PROBE_ROWS, AffineFolding, import_framework, json_values, make_probe, require_operations,
+                         write_checked)
 
 __all__ = ["from_onnx"]
 
 _CONVERTER = "qen.from_onnx"
-_SUPPORTED = ("Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, "
-              "Flatten, Reshape and Identity")
+_SUPPORTED = ("Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
+              "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
+              "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
+              "and Identity")
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
-_MAPPED = {"Identity", "Flatten", "Reshape", "Gemm", "MatMul", "Relu", "Gelu", "Softmax"}
+_MAPPED = {"Identity", "Cast", "Flatten", "Reshape", "Gemm", "MatMul", "Relu", "Gelu", "Softmax",
+           "BatchNormalization", "Scaler", "Sigmoid"}
+# What a classifier computes beside its probabilities to give the label; left out.
+_LABEL_BRANCH = {"ArgMax", "ArrayFeatureExtractor", "ZipMap", "Cast", "Reshape", "Identity", "Flatten"}
 _ARITHMETIC = {"Mul", "Add", "Sub", "Div", "Pow", "Tanh", "Erf"}
 _FORMULA_NODES = 32  # the formula takes about ten nodes; the search looks no further than this
 # The runtime's GELU, 0.5 * x * (1 + tanh(0.7978846 * (x + 0.044715 * x^3))), as a
@@ -66,7 +96,13 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
         model = model_or_path
     else:
         raise TypeError(f"model_or_path must be an onnx.ModelProto or a path, got {type(model_or_path).__name__}")
-    chain = _Chain(onnx, model.graph, _opset(model))
+    try:
+        chain = _Chain(onnx, model.graph, _opset(model))
+    except ValueError as error:
+        if model.producer_name != "skl2onnx":
+            raise
+        raise ValueError(f"{error}. The graph comes from scikit-learn: qen.from_sklearn(estimator, path) "
+                         "converts the estimator directly") from error
     require_operations(_CONVERTER, chain.layers)
     if chain.features is None:
         raise ValueError(f"input {chain.input_name!r}: its width is not declared, and the first layer "
@@ -76,16 +112,32 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     step = chain.batch or PROBE_ROWS
     probe = make_probe(chain.features, rows=step * max(1, PROBE_ROWS // step))
 
+    reference = _pruned(onnx, model, chain)
+
     def source(batch: np.ndarray) -> np.ndarray:
-        evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(model)
-        x = batch.reshape((len(batch),) + chain.item_shape)
-        return np.concatenate([evaluator.run(None, {chain.input_name: x[i:i + step]})[0]
+        evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(reference)
+        x = batch.reshape((len(batch),) + chain.item_shape).astype(chain.input_dtype)
+        return np.concatenate([evaluator.run([chain.output_name], {chain.input_name: x[i:i + step]})[0]
                                for i in range(0, len(x), step)])
 
-    metadata = {"source": f"{model.producer_name} {model.producer_version}".strip()} if model.producer_name else None
+    metadata = dict(chain.metadata)
+    if model.producer_name:
+        metadata["source"] = f"{model.producer_name} {model.producer_version}".strip()
     write_checked(path, chain.layers, chain.tensors, probe=probe, source=source, converter=_CONVERTER,
                   producer_version=onnx.__version__, input_name=chain.input_name,
-                  output_name=chain.output_name, metadata=metadata)
+                  output_name=chain.file_output_name, metadata=metadata, item_shape=chain.item_shape)
+
+
+def _pruned(onnx, model, chain):
+    """The model computing the chain's output alone: the nodes left out (a label branch) removed."""
+    if not chain.left_out_nodes:
+        return model
+    pruned = onnx.ModelProto()
+    pruned.CopyFrom(model)
+    del pruned.graph.node[:], pruned.graph.output[:]
+    pruned.graph.node.extend(n for i, n in enumerate(model.graph.node) if i not in chain.left_out_nodes)
+    pruned.graph.output.append(onnx.helper.make_empty_tensor_value_info(chain.output_name))
+    return pruned
 
 
 def _opset(model) -> int:
@@ -104,13 +156,21 @@ class _Chain:
         self.constants = {t.name: self._initializer(t) for t in graph.initializer}
         nodes = []
         for index, node in enumerate(graph.node):
-            if node.domain not in ("", "ai.onnx"):
-                raise ValueError(f"{_label(node, index)}: operator domain {node.domain!r} is not supported; "
-                                 f"the converter maps {_SUPPORTED}")
-            if node.op_type == "Constant":
+            if node.op_type == "Constant" and node.domain in ("", "ai.onnx"):
                 self.constants[node.output[0]] = self._constant(node, index)
+            elif node.op_type == "Identity" and node.domain in ("", "ai.onnx") and node.input[0] in self.constants:
+                self.constants[node.output[0]] = self.constants[node.input[0]]  # an alias of a constant
             else:
                 nodes.append((index, node))
+        self.metadata: dict[str, object] = {}
+        output = self._choose_output(graph, nodes)
+        keep = self._cone(output, nodes)
+        self.left_out_nodes = {i for i, _ in nodes if i not in keep}
+        nodes = [(i, n) for i, n in nodes if i in keep]
+        for index, node in nodes:
+            if node.domain not in ("", "ai.onnx") and (node.domain, node.op_type) != ("ai.onnx.ml", "Scaler"):
+                raise ValueError(f"{_label(node, index)}: operator domain {node.domain!r} is not supported; "
+                                 f"the converter maps {_SUPPORTED}")
         self.node_at = dict(nodes)
         self.consumers = defaultdict(list)
         for i, n in nodes:
@@ -118,7 +178,8 @@ class _Chain:
                 self.consumers[name].append((i, n))
         self.layers: list[Layer] = []
         self.tensors: dict[str, np.ndarray] = {}
-        self._read_signature(graph)
+        self.folding = AffineFolding(self.layers, self.tensors)
+        self._read_signature(graph, output)
         done: set[int] = set()
         for index, node in nodes:
             if index not in done:
@@ -126,6 +187,58 @@ class _Chain:
         if self.current != self.output_name:
             raise ValueError(f"graph output {self.output_name!r} is not the end of the chain of nodes "
                              f"that starts at input {self.input_name!r}")
+        self.folding.finish()
+
+    # -- the output kept ----------------------------------------------------------------------
+
+    def _choose_output(self, graph, nodes) -> str:
+        """The one float output the chain ends in; a classifier's label outputs are left out.
+
+        A classifier written by skl2onnx has a label output (ArgMax of the
+        probabilities, looked up in the classes) beside the probabilities,
+        which ZipMap may turn into a list of dicts: the file keeps the
+        probabilities as a [batch, classes] tensor.
+        """
+        producer = {out: (i, n) for i, n in nodes for out in n.output}
+        floats = (self.onnx.TensorProto.FLOAT, self.onnx.TensorProto.DOUBLE)
+        kept, left_out = [], []
+        for value in graph.output:
+            made_by = producer.get(value.name, (None, None))[1]
+            if made_by is not None and made_by.op_type == "ZipMap":
+                kept.append((made_by.input[0], value.name))
+                self._classes(made_by)
+                self.metadata["probabilities"] = (f"output {value.name!r} is the [batch, classes] tensor of "
+                                                  "probabilities (columns in the order of \"classes\"), "
+                                                  "not ZipMap's list of dicts")
+            elif len(graph.output) == 1 or value.type.tensor_type.elem_type in floats:
+                kept.append((value.name, value.name))
+            else:
+                left_out.append(f"output {value.name!r}: the class label, the argmax of the probabilities")
+        if len(kept) != 1:
+            raise ValueError(f"the graph has {len(kept)} float outputs (of {len(graph.output)}); a chain has one")
+        for _, node in nodes:
+            if node.op_type == "ArrayFeatureExtractor" and node.input[0] in self.constants:
+                self.metadata["classes"] = json_values(self.constants[node.input[0]])
+        if left_out:
+            self.metadata["left_out"] = left_out
+        self.file_output_name = kept[0][1]  # the value the chain ends in may have another name
+        return kept[0][0]
+
+    def _classes(self, zipmap) -> None:
+        for attribute in zipmap.attribute:
+            if attribute.name in ("classlabels_strings", "classlabels_int64s"):
+                self.metadata["classes"] = json_values(self.onnx.helper.get_attribute_value(attribute))
+
+    def _cone(self, output: str, nodes) -> set[int]:
+        """The nodes but those of a label branch: ops of `_LABEL_BRANCH` that the output does not depend on."""
+        producer = {out: (i, n) for i, n in nodes for out in n.output}
+        cone, stack = set(), [output]
+        while stack:
+            made = producer.get(stack.pop())
+            if made is not None and made[0] not in cone:
+                cone.add(made[0])
+                stack.extend(made[1].input)
+        return {i for i, n in nodes if i in cone or n.op_type not in _LABEL_BRANCH}
 
     # -- values -------------------------------------------------------------------------------
 
@@ -146,21 +259,23 @@ class _Chain:
                 return np.asarray(value, np.int64)
         raise ValueError(f"{_label(node, index)}: only a dense numeric value is supported")
 
-    def _read_signature(self, graph) -> None:
+    def _read_signature(self, graph, output: str) -> None:
         inputs = [i for i in graph.input if i.name not in self.constants]
-        if len(inputs) != 1 or len(graph.output) != 1:
-            raise ValueError(f"the graph has {len(inputs)} inputs and {len(graph.output)} outputs; "
-                             "a chain has one of each")
+        if len(inputs) != 1:
+            raise ValueError(f"the graph has {len(inputs)} inputs; a chain has one")
         (value,) = inputs
         tensor_type = value.type.tensor_type
-        if not value.type.HasField("tensor_type") or tensor_type.elem_type != self.onnx.TensorProto.FLOAT:
-            raise ValueError(f"input {value.name!r}: not a float32 tensor")
+        floats = (self.onnx.TensorProto.FLOAT, self.onnx.TensorProto.DOUBLE)
+        if not value.type.HasField("tensor_type") or tensor_type.elem_type not in floats:
+            raise ValueError(f"input {value.name!r}: not a float32 or float64 tensor")
+        # A float64 graph runs in float32, as every model file does; the agreement check judges the rounding.
+        self.input_dtype = np.float64 if tensor_type.elem_type == self.onnx.TensorProto.DOUBLE else np.float32
         dims = [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None
                 for d in tensor_type.shape.dim]
         if len(dims) < 2 or (len(dims) > 2 and None in dims[1:]):
             raise ValueError(f"input {value.name!r}: shape {_shape(dims)}; expected [batch, features...] "
                              "with only the batch extent unknown")
-        self.input_name, self.output_name = value.name, graph.output[0].name
+        self.input_name, self.output_name = value.name, output
         self.batch = dims[0]  # an int when the graph fixes it
         self.dims = dims  # the shape of the chain's current value (None: not known)
         self.features = None if dims[1] is None else int(np.prod(dims[1:]))
@@ -194,16 +309,73 @@ class _Chain:
                              f"expected one of each")
         if op == "Identity":
             pass
+        elif op == "Cast":
+            self._cast(label, node)
         elif op in ("Flatten", "Reshape"):
             self._reshape(label, node, index)
         elif op == "Gemm":
             self._gemm(label, node, index)
         elif op == "MatMul":
             return self._matmul(label, node, index)
+        elif op in ("BatchNormalization", "Scaler"):
+            self._affine(label, node, index)
+        elif op == "Sigmoid":
+            return self._binary_probabilities(label, node, index)
         else:
             self._activation(label, node)
         self.current = node.output[0]
         return {index}
+
+    def _binary_probabilities(self, label: str, node, index: int) -> set[int]:
+        """Concat([1 - sigmoid(z), sigmoid(z)]) after a one-output Linear: a binary classifier's
+        probabilities, mapped as the softmax over [0, z] (a zero row and bias put before z's)."""
+        p = node.output[0]
+        users = sorted(self.consumers.get(p, []), key=lambda item: item[1].op_type)
+        shape = [n.op_type for _, n in users]
+        if shape == ["Concat", "Sub"] and self.folding.after_linear and self.dims[1] == 1:
+            (concat_index, concat), (sub_index, sub) = users
+            one = self.constants.get(sub.input[0])
+            axis = self._attributes(concat).get("axis")
+            if (list(sub.input[1:]) == [p] and one is not None and one.size == 1 and float(one.reshape(-1)[0]) == 1
+                    and list(concat.input) == [sub.output[0], p] and axis in (1, -1)
+                    and self.consumers.get(sub.output[0]) == [(concat_index, concat)]):
+                layer = self.layers[-1]
+                for tensor in (layer.weight, layer.bias):
+                    value = self.tensors[tensor]
+                    self.tensors[tensor] = np.concatenate([np.zeros_like(value), value])
+                self.layers.append(Layer("softmax", name=concat.name or f"#{concat_index}"))
+                self.folding.activation()
+                self.dims = [self.dims[0], 2]
+                self.current = concat.output[0]
+                return {index, sub_index, concat_index}
+        raise ValueError(f"{label}: not supported alone; a Sigmoid maps only as a binary classifier's "
+                         "Concat([1 - sigmoid(z), sigmoid(z)]) after a Linear of one output")
+
+    def _cast(self, label: str, node) -> None:
+        """A Cast between float types: the chain computes in float32 whatever the graph's float type."""
+        to = self._attributes(node).get("to")
+        if to not in (self.onnx.TensorProto.FLOAT, self.onnx.TensorProto.DOUBLE):
+            raise ValueError(f"{label}: casts to {self.onnx.TensorProto.DataType.Name(to or 0)}; only a Cast "
+                             "between float types maps (a no-op in float32)")
+
+    def _affine(self, label: str, node, index: int) -> None:
+        """An eval-mode BatchNormalization or an ai.onnx.ml Scaler, folded into the neighbouring Linear."""
+        self._require_2d(label)
+        attributes = self._attributes(node)
+        if node.op_type == "Scaler":  # (x - offset) * scale
+            scale = np.asarray(attributes.get("scale", [1.0]), np.float64)
+            shift = -np.asarray(attributes.get("offset", [0.0]), np.float64) * scale
+        else:
+            if len(node.input) != 5:
+                raise ValueError(f"{label}: {len(node.input)} inputs; expected x, scale, bias, mean and variance")
+            if attributes.get("training_mode", 0) or len(node.output) > 1:
+                raise ValueError(f"{label}: training mode normalises by the batch's own statistics; "
+                                 "export the model in eval mode")
+            gamma, beta, mean, var = (self._const(name, node, index, role).astype(np.float64) for name, role in
+                                      zip(node.input[1:5], ("scale", "bias", "mean", "variance")))
+            scale = gamma / np.sqrt(var + attributes.get("epsilon", 1e-5))
+            shift = beta - mean * scale
+        self.folding.affine(label, scale, shift, self.dims[1])
 
     def _attributes(self, node) -> dict:
         return {a.name: self.onnx.helper.get_attribute_value(a) for a in node.attribute}
@@ -248,14 +420,15 @@ class _Chain:
             raise ValueError(f"{label}: bias of shape {list(bias.shape)} does not broadcast over the "
                              f"{n} outputs alone")
         for role, array in (("weight", weight), ("bias", bias)):
-            if array.dtype != np.float32:
-                raise ValueError(f"{label}: {role} is {array.dtype}, expected float32")
+            if array.dtype not in (np.float32, np.float64):
+                raise ValueError(f"{label}: {role} is {array.dtype}, expected float32 or float64")
+        bias = np.broadcast_to(bias, (1, n)).reshape(n).astype(np.float32)
+        weight, bias = self.folding.linear(label, weight.astype(np.float32), bias)
         if self.features is None:
             self.features, self.item_shape = k, (k,)
         if f"{name}.weight" in self.tensors:
             name = f"{name}#{len(self.layers)}"  # node names need not be unique
-        self.tensors[f"{name}.weight"] = np.ascontiguousarray(weight)
-        self.tensors[f"{name}.bias"] = np.broadcast_to(bias, (1, n)).reshape(n).copy()
+        self.tensors[f"{name}.weight"], self.tensors[f"{name}.bias"] = np.ascontiguousarray(weight), bias
         self.layers.append(Layer("linear", f"{name}.weight", f"{name}.bias", name=name))
         self.dims = [self.dims[0], n]
 
@@ -289,6 +462,7 @@ class _Chain:
 
     def _activation(self, label: str, node) -> None:
         self._require_2d(label)
+        self.folding.activation()
         name = node.name or node.op_type
         if node.op_type == "Relu":
             self.layers.append(Layer("relu", name=name))
@@ -338,14 +512,37 @@ class _Chain:
                 raise ValueError(f"{_label(n, i)}: the GELU formula's intermediate value {leaks[0]!r} "
                                  "is used outside it")
             self.layers.append(Layer("gelu", name=n.name or f"#{i}"))
+            self.folding.activation()
             self.current = out
             return used
         erf = next(((i, n) for i, n in region.values() if n.op_type == "Erf"), None)
         if erf is not None:
             raise ValueError(f"{_label(erf[1], erf[0])}: the erf GELU has no exact mapping; "
                              "export GELU(approximate='tanh')")
+        if self._elementwise_affine(label, node):
+            self.current = node.output[0]
+            return {index}
         raise ValueError(f"{label}: not supported, nor part of the tanh GELU formula "
                          f"0.5 * x * (1 + tanh(0.7978846 * (x + 0.044715 * x^3))); the converter maps {_SUPPORTED}")
+
+    def _elementwise_affine(self, label: str, node) -> bool:
+        """Mul, Add, Sub or Div of the chain's value and a per-feature constant (a scaler written out),
+        folded into the neighbouring Linear; False for any other node."""
+        inputs = list(node.input)
+        if node.op_type not in ("Mul", "Add", "Sub", "Div") or len(inputs) != 2 or inputs.count(self.current) != 1:
+            return False
+        other = inputs[1 - inputs.index(self.current)]
+        c = self.constants.get(other)
+        if c is None or c.dtype.kind != "f" or c.ndim > 2 or (c.ndim == 2 and c.shape[0] != 1):
+            return False
+        c = c.astype(np.float64).reshape(-1)
+        first = inputs[0] == self.current
+        scale, shift = {"Mul": (c, 0.0), "Add": (1.0, c), "Sub": (1.0, -c) if first else (-1.0, c),
+                        "Div": (1.0 / c, 0.0) if first and np.all(c != 0) else (None, None)}[node.op_type]
+        if scale is None:
+            return False
+        self.folding.affine(label, scale, shift, self.dims[1])
+        return True
 
     def _tree(self, name: str, region: dict, used: set[int]):
         """The expression that computes `name` from the chain's value: products and sums flattened."""
