@@ -53,14 +53,17 @@ constexpr uint64_t kSoftmaxGrain = 1 << 13;
 constexpr uint64_t kRowStep = 64, kColumnStep = 16;
 
 // The variant's linear, or another variant's where that one is faster for
-// this shape; all give the same bits. The AVX-512 variant is the faster one
-// wherever it is chosen: as fast as AVX2 per clock on AMD Zen 4, which runs
-// 512-bit operations in two halves, and twice as fast on CPUs with full-width
-// 512-bit units. One exception: fewer rows than an AVX-512 vector go the
-// transposing way, which walks 16 weight rows at once, and rows of a multiple
-// of 1024 values (4 KiB) all map to one L1 set; no x86 L1 has 16 ways, so
-// they evict each other, and AVX2's 8 rows at once read about 1.3x faster
-// (measured on Zen 4). That rule holds on any such cache, whatever the vendor.
+// this shape; all give the same bits. The rule is fixed, and chosen so that
+// it never gives up much on a CPU that was not measured. AVX-512 is kept
+// wherever the CPU has it: on AMD Zen 4, which runs 512-bit operations in two
+// halves, it is within a few percent of AVX2 (ahead at batch 1, up to 6 %
+// behind on some many-row shapes), while CPUs with full-width 512-bit units
+// run it up to twice as fast. One exception: fewer rows than an AVX-512
+// vector go the transposing way, which walks 16 weight rows at once, and rows
+// of a multiple of 1024 values (4 KiB) all map to one L1 set; no x86 L1 has
+// 16 ways, so they evict each other, and AVX2's 8 rows at once read 1.7
+// times faster (measured on Zen 4). That holds on any such cache, whatever
+// the vendor.
 void (*linear_kernel(const KernelVariant& kernels, [[maybe_unused]] const LinearArgs& a))(const LinearArgs&) {
 #ifdef QEN_X86_KERNELS
   if (kernels.linear == linear_f32_avx512 && a.m < 16 && a.k % 1024 == 0) return linear_f32_avx2;
