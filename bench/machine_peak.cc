@@ -2,8 +2,9 @@
 // rates of one core with that variant's vector width: separate multiply and
 // add (GFLOP/s, two operations per lane and chain step) and reading buffers
 // of the sizes given in MiB on the command line (GB/s), and for comparison
-// fused multiply-adds (0 where the width has none). Each rate is the median
-// of several runs.
+// fused multiply-adds (0 where the width has none); then the rate of every
+// vector variant of linear this CPU runs, called directly on a
+// compute-bound shape. Each rate is the median of several runs.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -63,6 +64,18 @@ int main(int argc, char** argv) {
     std::vector<float> data(bytes / sizeof(float), 1.0f);
     const double read_s = median_seconds(7, [&] { sink = loops.read(data.data(), data.size()); });
     std::printf("%s\"%s\": %.2f", i > 1 ? ", " : "", argv[i], static_cast<double>(bytes) / read_s / 1e9);
+  }
+  std::printf("}, \"linear_gflops\": {");
+  // [256, 1024] x [1024, 1024]^T, each variant on the same operands.
+  constexpr uint64_t m = 256, k = 1024, n = 1024;
+  std::vector<float> x(m * k, 0.5f), w(n * k, 0.25f), b(n, 0.0f), y(m * n);
+  const char* separator = "";
+  for (const qen::KernelVariant& v : qen::kernel_variants()) {
+    if (!v.supported() || std::string(v.name) == "scalar") continue;
+    const qen::LinearArgs args{x.data(), w.data(), b.data(), y.data(), m, n, k, n};
+    const double seconds = median_seconds(9, [&] { v.linear(args); });
+    std::printf("%s\"%s\": %.2f", separator, v.name, 2.0 * m * n * k / seconds / 1e9);
+    separator = ", ";
   }
   std::printf("}}\n");
   return 0;

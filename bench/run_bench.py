@@ -34,6 +34,7 @@ from onnx import TensorProto, helper
 from threadpoolctl import threadpool_info, threadpool_limits
 
 import _qen_core as qen
+import qen as qen_package
 from qen import Layer, ModelWriter, write_sequential
 
 GELU, RELU, SOFTMAX = "gelu", "relu", "softmax"
@@ -61,6 +62,29 @@ def median_seconds(call, repeats=7, budget=0.35):
             call()
         times.append((time.perf_counter() - start) / calls)
     return statistics.median(times)
+
+
+def paired_seconds(calls, rounds=15, budget=0.6):
+    """Median time of one call of each, the calls taking turns round by round, so that a
+    busy spell of the machine falls on all of them alike. Each turn starts with a pause, in
+    which ONNX Runtime's idle workers (they spin for a while after a call) go back to sleep, and
+    a call that is not timed, which brings the call's weights back into the caches."""
+    counts = {}
+    for name, call in calls.items():
+        call()
+        start = time.perf_counter()
+        call()
+        counts[name] = max(1, int(budget / len(calls) / rounds / max(time.perf_counter() - start, 1e-9)))
+    times = {name: [] for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            time.sleep(0.05)
+            call()
+            start = time.perf_counter()
+            for _ in range(counts[name]):
+                call()
+            times[name].append((time.perf_counter() - start) / counts[name])
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def weights(rows, cols):
@@ -97,12 +121,13 @@ def save_onnx(path, layers, width, activations):
         nodes.append(helper.make_node("Gemm", [name, f"w{i}", f"b{i}"], [f"g{i}"], transB=1))
         name = f"g{i}"
         if op is not None:
-            kind = {RELU: "Relu", SOFTMAX: "Softmax"}[op]
-            nodes.append(helper.make_node(kind, [name], [f"a{i}"], **({"axis": 1} if op == SOFTMAX else {})))
+            kind, attributes = {RELU: ("Relu", {}), SOFTMAX: ("Softmax", {"axis": 1}),
+                                GELU: ("Gelu", {"approximate": "tanh"})}[op]
+            nodes.append(helper.make_node(kind, [name], [f"a{i}"], **attributes))
             name = f"a{i}"
     graph = helper.make_graph(nodes, "bench", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, width])],
                               [helper.make_tensor_value_info(name, TensorProto.FLOAT, None)], inits)
-    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)]), str(path))
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 20)]), str(path))
     return path
 
 
@@ -176,6 +201,50 @@ def fmt_time(seconds):
     return f"{seconds / 1e-9:.3g} ns"
 
 
+def mlp_layers(sizes):
+    return [(weights(n, k), weights(1, n)[0]) for k, n in zip(sizes, sizes[1:])]
+
+
+ORT_PEERS = (("ONNX Runtime, 1 thread", 1), ("ONNX Runtime, default threads", None))
+
+
+def bench_real_model(table, tmp, sizes, hidden, batches, every_core=()):
+    """An MLP of the sizes users bring: QEN with threads=1 against ONNX Runtime with one thread and
+    with its default threads, and for the batches in `every_core` QEN with threads=0 too. Each
+    peer takes turns with QEN on its own: the spinning workers of a multi-threaded peer would
+    otherwise slow the single-threaded calls that follow."""
+    name = "-".join(map(str, sizes))
+    layers = mlp_layers(sizes)
+    acts = [hidden] * (len(layers) - 1) + [SOFTMAX]
+    path = save_qen(tmp / f"mlp{name}.qen", layers, sizes[0], acts)
+    onnx_path = save_onnx(tmp / f"mlp{name}.onnx", layers, sizes[0], acts)
+    engine, every_core_engine = engine_for(path, 1), engine_for(path, 0)
+    for batch in batches:
+        x = RNG.standard_normal((batch, sizes[0]), dtype=F32)
+        case = f"MLP {name} ({hidden}, softmax), batch {batch}"
+        for label, threads in ORT_PEERS:
+            session = ort_session(onnx_path, threads)
+            calls = {"QEN": lambda: engine.run([x]), label: lambda: session.run(None, {"x": x})}
+            if threads is None and batch in every_core:
+                calls["QEN, threads=0"] = lambda: every_core_engine.run([x])
+            t = paired_seconds(calls)
+            table.time_row(case, t["QEN"], label, t[label])
+            if "QEN, threads=0" in t:
+                table.time_row(f"{case}, threads=0", t["QEN, threads=0"], label, t[label])
+
+
+def bench_small_model_call(table, tmp):
+    """A scikit-learn size at batch 1, and the cost that `Session.run` adds to `Engine.run`."""
+    sizes = (20, 64, 32, 4)
+    bench_real_model(table, tmp, sizes, RELU, (1,))
+    path = save_qen(tmp / "small_session.qen", mlp_layers(sizes), sizes[0], [RELU, RELU, SOFTMAX])
+    session = qen_package.load(path)
+    x = RNG.standard_normal((1, sizes[0]), dtype=F32)
+    feed = {session.get_inputs()[0].name: x}
+    t = paired_seconds({"Session": lambda: session.run(None, feed), "Engine": lambda: session._engine.run([x])})
+    table.time_row("MLP 20-64-32-4, batch 1, Session.run", t["Session"], "Engine.run", t["Engine"])
+
+
 def bench_mlp(table, tmp):
     layers = [(weights(128, 64), weights(1, 128)[0]), (weights(10, 128), weights(1, 10)[0])]
     acts = [RELU, SOFTMAX]
@@ -219,18 +288,23 @@ def bench_linear(table, tmp, peak):
     case = f"Linear [{m},{k}]x[{n},{k}]^T"
     table.rate_row(case, mine, "numpy, 1 thread", numpy_rate, "GFLOP/s")
     table.rate_row(case, mine, "mul+add peak, 1 core", peak["mul_add_gflops"], "GFLOP/s")
+    for variant, rate in peak["linear_gflops"].items():
+        table.rate_row(f"{case}, kernel alone, {variant} variant", rate, "mul+add peak, 1 core",
+                       peak["mul_add_gflops"], "GFLOP/s")
 
 
-def bench_gemv(table, tmp, size, read_key, read_label, repeats):
-    w, b = weights(size, size), weights(1, size)[0]
-    path = save_qen(tmp / f"gemv{size}.qen", [(w, b)], size, [None])
+def bench_gemv(table, tmp, size, read_key, read_label, repeats, rows=None):
+    """Batch 1 through [rows, size] weights (square unless `rows` is given)."""
+    rows = rows or size
+    w, b = weights(rows, size), weights(1, rows)[0]
+    path = save_qen(tmp / f"gemv{rows}x{size}.qen", [(w, b)], size, [None])
     engine = engine_for(path)
     x = RNG.standard_normal((1, size), dtype=F32)
-    weight_bytes = 4.0 * size * size
+    weight_bytes = 4.0 * rows * size
     mine = weight_bytes / median_seconds(lambda: engine.run([x]), repeats=repeats) / 1e9
     with threadpool_limits(1):
         numpy_rate = weight_bytes / median_seconds(lambda: x @ w.T + b, repeats=repeats) / 1e9
-    case = f"GEMV [1,{size}]x[{size},{size}]^T, weight bytes"
+    case = f"GEMV [1,{size}]x[{rows},{size}]^T, weight bytes"
     table.rate_row(case, mine, "numpy, 1 thread", numpy_rate, "GB/s")
     table.rate_row(case, mine, read_label, peak_read(read_key), "GB/s")
     return path, w, b
@@ -405,7 +479,7 @@ def serve_large_blocks_from_the_heap():
 def main():
     peak_tool = sys.argv[1]
     serve_large_blocks_from_the_heap()
-    _PEAK.update(json.loads(subprocess.run([peak_tool, "64", "1024"], check=True, capture_output=True,
+    _PEAK.update(json.loads(subprocess.run([peak_tool, "2", "64", "1024"], check=True, capture_output=True,
                                            text=True).stdout))
     with threadpool_limits(1):
         blas = ", ".join(f"{p['internal_api']} {p.get('version')} ({p.get('architecture')})"
@@ -413,9 +487,13 @@ def main():
     table = Table(_PEAK["variant"])
     with tempfile.TemporaryDirectory(prefix="qen-bench-") as tmp:
         tmp = Path(tmp)
-        bench_mlp(table, tmp)
+        bench_real_model(table, tmp, (784, 512, 256, 10), RELU, (1, 256), every_core=(256,))
+        bench_real_model(table, tmp, (784, 1024, 1024, 10), GELU, (1, 256))
+        bench_small_model_call(table, tmp)
         bench_linear(table, tmp, _PEAK)
+        bench_gemv(table, tmp, 1024, "2", "read rate, 2 MiB buffer", 7, rows=512)
         bench_gemv(table, tmp, 4096, "64", "read rate, 64 MiB buffer", 7)
+        bench_mlp(table, tmp)
         bench_elementwise(table, tmp)
         if len(sys.argv) > 2:
             bench_replaced_libm(table, tmp, sys.argv[2])
@@ -429,7 +507,8 @@ def main():
         gc.collect()
     fused = f", fused multiply-add {_PEAK['fused_gflops']:.1f} GFLOP/s" if _PEAK["fused_gflops"] else ""
     print(f"CPU: {cpu_model()}; one core: mul+add peak {_PEAK['mul_add_gflops']:.1f} GFLOP/s "
-          f"({_PEAK['width']} lanes){fused}, read rate {peak_read('64'):.1f} GB/s (64 MiB), "
+          f"({_PEAK['width']} lanes){fused}, read rate {peak_read('2'):.1f} GB/s (2 MiB), "
+          f"{peak_read('64'):.1f} GB/s (64 MiB), "
           f"{peak_read('1024'):.1f} GB/s (1 GiB)")
     print()
     print(f"numpy {np.__version__} with {blas or 'no BLAS found'}; ONNX Runtime {ort.__version__}"

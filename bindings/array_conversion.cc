@@ -116,19 +116,51 @@ TensorHandle to_tensor_view(py::handle item) {
   return std::make_shared<TensorView>(data, std::move(shape), dtype, keep_alive(std::move(array)));
 }
 
-py::object to_array(TensorHandle tensor) {
-  if (!tensor) return py::none();
-  py::dtype dtype;
-  switch (tensor->dtype) {
-    case DType::FP32: dtype = py::dtype::of<float>(); break;
-    case DType::INT32: dtype = py::dtype::of<int32_t>(); break;
+namespace {
+
+py::dtype array_dtype(DType dtype) {
+  switch (dtype) {
+    case DType::FP32: return py::dtype::of<float>();
+    case DType::INT32: return py::dtype::of<int32_t>();
     default: throw std::runtime_error("Unsupported dtype");
   }
+}
+
+// Below this many bytes a copy costs less than the base object.
+constexpr uint64_t kAdoptBytes = 16 << 10;
+
+// An array over the tensor's own buffer, whose base object holds the handle.
+py::array adopt(TensorHandle tensor) {
+  py::dtype dtype = array_dtype(tensor->dtype);
+  std::vector<py::ssize_t> shape(tensor->shape.begin(), tensor->shape.end());
+  void* data = tensor->data;
+  py::capsule base(new TensorHandle(std::move(tensor)),
+                   [](void* handle) { delete static_cast<TensorHandle*>(handle); });
+  return py::array(dtype, shape, data, base);
+}
+
+}  // namespace
+
+py::object to_array(TensorHandle tensor) {
+  if (!tensor) return py::none();
+  py::dtype dtype = array_dtype(tensor->dtype);
   std::vector<py::ssize_t> shape(tensor->shape.begin(), tensor->shape.end());
   py::array result(dtype, shape);
   const size_t bytes = std::min<uint64_t>(tensor->size_bytes, static_cast<uint64_t>(result.nbytes()));
   if (bytes != 0) std::memcpy(result.mutable_data(), tensor->data, bytes);
   return std::move(result);
+}
+
+py::list to_arrays(const std::vector<TensorHandle>& results) {
+  py::list arrays;
+  for (size_t i = 0; i < results.size(); ++i) {
+    const TensorHandle& tensor = results[i];
+    const bool own = tensor && tensor->owns_data && tensor->size_bytes >= kAdoptBytes &&
+                     std::none_of(results.begin(), results.begin() + i,
+                                  [&](const TensorHandle& earlier) { return earlier == tensor; });
+    arrays.append(own ? adopt(tensor) : to_array(tensor));
+  }
+  return arrays;
 }
 
 }  // namespace qen::bindings

@@ -5,7 +5,8 @@
 // the array, so the memory lives as long as any handle to the view (the
 // engine and the executor keep input handles between calls). Any other
 // layout is first copied into a C-contiguous array, which the view then
-// holds instead. An output is always copied into a new array.
+// holds instead. An output is copied into a new array, unless it is large
+// and in a buffer the core allocated for it (see to_arrays).
 //
 // The array a view holds is released with the interpreter lock held, and
 // never inside a call: while a DeferredReleases lives on a thread, the
@@ -44,5 +45,15 @@ TensorHandle to_tensor_view(pybind11::handle item);
 // A new C-ordered array holding a copy of the tensor; None for an empty
 // handle. Throws "Unsupported dtype" for FP16 and INT8.
 pybind11::object to_array(TensorHandle tensor);
+
+// The arrays of one call's results, in order, each as to_array makes it, but
+// for a large result in a buffer of its own (an owning view, which a node
+// filled during this call), which no earlier result of the list shares: its
+// array takes that buffer without a copy, and holds the handle as its base
+// object. The core never writes an owning buffer again once its node has
+// run (a later run allocates new ones), and the array keeps it alive, so
+// the array stays independent of later calls. Borrowed memory (inputs, the
+// model file) is always copied.
+pybind11::list to_arrays(const std::vector<TensorHandle>& results);
 
 }  // namespace qen::bindings

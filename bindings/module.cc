@@ -75,7 +75,7 @@ py::list run_on_arrays(Guarded<Core>& object, Work work, const py::list& inputs)
     } catch (const qen::RunStopped&) {
       throw py::error_already_set();  // what the signal handler raised
     }
-    for (qen::TensorHandle& result : results) arrays.append(qen::bindings::to_array(std::move(result)));
+    arrays = qen::bindings::to_arrays(results);
   }
   return arrays;
 }

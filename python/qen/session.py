@@ -109,6 +109,21 @@ def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> 
     return TensorInfo(f"{kind}_{index}", None, dtype)
 
 
+def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
+    """For a model with one input of a declared shape whose extents are all fixed, or all but a
+    free first one: its name, dtype, the shape past the first extent (None when the first is fixed)
+    and the whole shape (None when the first is free). None for any other model."""
+    if len(signature) != 1 or signature[0].shape is None:
+        return None
+    info = signature[0]
+    shape = info.shape
+    if any(d is None for d in shape[1:]):
+        return None
+    free = len(shape) > 0 and shape[0] is None
+    # The dtype object that numpy gives native arrays of this type, compared by identity.
+    return info.name, np.empty(0, info.dtype).dtype, tuple(shape[1:]) if free else None, None if free else shape
+
+
 def _declared_input(metadata: object, inputs: list[TensorInfo]) -> TensorInfo | None:
     """The first input's "input_shape" [None, d1, d2, ...] from the metadata, where it flattens to the graph's."""
     shape = metadata.get("input_shape") if isinstance(metadata, dict) else None
@@ -160,6 +175,7 @@ class Session:
         self._engine.load_model(self.path)
         self.metadata, self._inputs, self._outputs = _read_signature(self.path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
+        self._one_input = _one_input_check(self._inputs)
         self._declared = _declared_input(self.metadata, self._inputs)
 
     def get_inputs(self) -> list[TensorInfo]:
@@ -180,6 +196,17 @@ class Session:
         [N, d1, d2, ...] is taken in that shape or flat as [N, d1 * d2 * ...].
         The computation runs on the session's `threads`.
         """
+        # The common call, every output of a one-input model from a native array
+        # of the declared dtype and shape, checked in a few comparisons; any
+        # other call takes the full check below, which also words the errors.
+        one = self._one_input
+        if one is not None and output_names is None and type(input_feed) is dict and len(input_feed) == 1:
+            name, dtype, batch_tail, whole = one
+            value = input_feed.get(name)
+            if type(value) is np.ndarray and value.dtype is dtype:
+                shape = value.shape
+                if shape == whole or (shape[1:] == batch_tail and len(shape) > 0 and shape[0] < _U32_LIMIT):
+                    return self._engine.run([value])
         if self._declared is not None:
             input_feed = _flatten_declared(self._declared, self._inputs[0].shape[1], input_feed)
         if output_names is None:

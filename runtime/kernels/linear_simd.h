@@ -7,12 +7,13 @@
 // including this are compiled with -ffp-contract=off.
 //
 // Two shapes of work:
-// - at least one vector of rows: lanes are rows i. A panel of two vectors of
-//   rows of x is copied k-major into scratch memory, and each W[j][k] is
-//   broadcast straight from the weight row, for a tile of kWidth / 2 outputs.
-// - fewer rows: lanes are outputs j. kWidth rows of W are read in place and
-//   transposed in registers, kWidth columns k at a time, and each x[i][k] is
-//   broadcast.
+// - whole vectors of rows: lanes are rows i. A panel of up to kRowVectors
+//   vectors of rows of x is copied k-major into scratch memory, and each
+//   W[j][k] is broadcast straight from the weight row, for a tile of
+//   kWidth / vectors outputs.
+// - a few rows (fewer than a vector, or up to half a vector left over):
+//   lanes are outputs j. kWidth rows of W are read in place and transposed,
+//   kWidth / 2 columns k at a time, and each x[i][k] is broadcast.
 // Weights are read where they lie, at any alignment, and never copied. Past
 // the last row of W a tile repeats that row; lanes past M, N or K are
 // computed on zeros or repeated rows and never stored.
@@ -35,24 +36,31 @@ inline unsigned char* float_at(void* base, uint64_t index) {
   return static_cast<unsigned char*>(base) + index * sizeof(float);
 }
 
-// r[i] lane j becomes r[j] lane i. Rows are interleaved within each 128-bit
-// block, first singly, then in pairs, which leaves column 4q + c of rows
-// 4g .. 4g + 3 in block q of r[4g + c]; the vector type moves the blocks.
-// Always inlined: called out of line, the registers went through memory on
-// every block, which cost the few-rows path a third of its time.
-template <class V>
-[[gnu::always_inline]] inline void transpose(typename V::Reg (&r)[V::kWidth]) {
-  typename V::Reg t[V::kWidth];
-  for (uint64_t i = 0; i < V::kWidth; i += 2) {
+// The 4x4 transpose of every 128-bit block across each group of four
+// registers: block q of r[4g + c] lane m becomes block q of r[4g + m] lane c.
+template <class V, uint64_t kCount>
+[[gnu::always_inline]] inline void transpose_within_blocks(typename V::Reg (&r)[kCount]) {
+  typename V::Reg t[kCount];
+  for (uint64_t i = 0; i < kCount; i += 2) {
     t[i] = V::interleave_low(r[i], r[i + 1]);
     t[i + 1] = V::interleave_high(r[i], r[i + 1]);
   }
-  for (uint64_t i = 0; i < V::kWidth; i += 4) {
+  for (uint64_t i = 0; i < kCount; i += 4) {
     r[i] = V::interleave_low_pairs(t[i], t[i + 2]);
     r[i + 1] = V::interleave_high_pairs(t[i], t[i + 2]);
     r[i + 2] = V::interleave_low_pairs(t[i + 1], t[i + 3]);
     r[i + 3] = V::interleave_high_pairs(t[i + 1], t[i + 3]);
   }
+}
+
+// r[i] lane j becomes r[j] lane i. Within each 128-bit block first, which
+// leaves column 4q + c of rows 4g .. 4g + 3 in block q of r[4g + c]; the
+// vector type moves the blocks. Always inlined: called out of line, the
+// registers went through memory on every block, which cost the few-rows
+// path a third of its time.
+template <class V>
+[[gnu::always_inline]] inline void transpose(typename V::Reg (&r)[V::kWidth]) {
+  transpose_within_blocks<V>(r);
   V::transpose_blocks(r);
 }
 
@@ -70,20 +78,22 @@ void store_outputs(const LinearArgs& a, uint64_t i, uint64_t j0, uint64_t cols, 
   V::store_first(float_at(a.y, i * a.y_stride + j0), V::add(acc, V::load_first(float_at(a.b, j0), cols)), cols);
 }
 
-// The tile of the many-rows shape: two vectors of rows by half a vector of
-// outputs. Walking only kWidth / 2 weight rows at once keeps their pointers
-// in registers, and their cache lines within the 12 ways of an L1 set: rows
-// whose length is a multiple of 4 KiB all fall in the same set.
-template <class V>
+// The tile of the many-rows shape: kVectors vectors of rows by kCols
+// outputs, kVectors * kCols <= kWidth accumulators. Each weight broadcast
+// serves kVectors vectors of rows. Walking few weight rows at once keeps
+// their pointers in registers, and their cache lines within the ways of one
+// L1 set: rows whose length is a multiple of 4 KiB all fall in the same set,
+// and an 8-way L1 (AMD Zen 4) holds no more than 8 of them beside the panel.
+template <class V, uint64_t kVectors>
 struct RowTile {
-  static constexpr uint64_t kRows = 2 * V::kWidth;
-  static constexpr uint64_t kCols = V::kWidth / 2;
+  static constexpr uint64_t kCols = V::kWidth / kVectors;
+  static constexpr uint64_t kRows = kVectors * V::kWidth;
 };
 
 // panel[k * kRows + l] = x[i0 + l][k]; lanes past `rows` are +0.0.
-template <class V>
+template <class V, uint64_t kVectors>
 void pack_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, float* panel) {
-  constexpr uint64_t kRows = RowTile<V>::kRows;
+  constexpr uint64_t kRows = RowTile<V, kVectors>::kRows;
   typename V::Reg r[V::kWidth];
   for (uint64_t half = 0; half < kRows; half += V::kWidth)
     for (uint64_t k0 = 0; k0 < a.k; k0 += V::kWidth) {
@@ -96,76 +106,101 @@ void pack_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, float* panel) {
 }
 
 // Outputs y[i0 .. i0 + rows)[j0 .. j0 + kCols) from the packed panel of those rows.
-template <class V>
+template <class V, uint64_t kVectors>
 void linear_across_rows(const LinearArgs& a, uint64_t i0, uint64_t rows, uint64_t j0, const float* panel) {
-  constexpr uint64_t kRows = RowTile<V>::kRows, kCols = RowTile<V>::kCols;
-  const unsigned char* w[kCols];
+  using T = RowTile<V, kVectors>;
+  const unsigned char* w[T::kCols];
   weight_rows(a, j0, w);
-  // acc[h * kCols + c]: output j0 + c of rows i0 + h * kWidth + lane.
+  // acc[v * kCols + c]: output j0 + c of rows i0 + v * kWidth + lane.
   typename V::Reg acc[V::kWidth];
-  for (auto& v : acc) v = V::zero();
+  for (auto& r : acc) r = V::zero();
   // The next tile's weight rows follow these in memory; a step of them per
   // k brings them into L2 by the time that tile starts. Past the last tile
   // the step is 0 and the hint stays on the last row.
-  const uint64_t next_rows = j0 + kCols < a.n ? smaller(kCols, a.n - j0 - kCols) : 0;
-  const unsigned char* next = float_at(a.w, smaller(j0 + kCols, a.n - 1) * a.k);
+  const uint64_t next_rows = j0 + T::kCols < a.n ? smaller(T::kCols, a.n - j0 - T::kCols) : 0;
+  const unsigned char* next = float_at(a.w, smaller(j0 + T::kCols, a.n - 1) * a.k);
   for (uint64_t k = 0; k < a.k; ++k) {
     __builtin_prefetch(next + k * next_rows * sizeof(float), 0, 2);  // read, into L2 (x86's prefetcht1)
-    const typename V::Reg x0 = V::load(panel + k * kRows), x1 = V::load(panel + k * kRows + V::kWidth);
-    // One broadcast of each weight serves both vectors of rows.
-    for (uint64_t c = 0; c < kCols; ++c) {
+    typename V::Reg x[kVectors];
+    for (uint64_t v = 0; v < kVectors; ++v) x[v] = V::load(panel + k * T::kRows + v * V::kWidth);
+    for (uint64_t c = 0; c < T::kCols; ++c) {
       const typename V::Reg wc = V::broadcast(w[c] + k * 4);
-      acc[c] = V::add(acc[c], V::mul(wc, x0));
-      acc[kCols + c] = V::add(acc[kCols + c], V::mul(wc, x1));
+      for (uint64_t v = 0; v < kVectors; ++v) acc[v * T::kCols + c] = V::add(acc[v * T::kCols + c], V::mul(wc, x[v]));
     }
   }
-  // acc[l]: output j0 + c in lane c for row i0 + l, in lane kCols + c for
-  // row i0 + kWidth + l.
+  // acc[l] lane v * kCols + c: output j0 + c of row i0 + v * kWidth + l.
   transpose<V>(acc);
-  const uint64_t cols = smaller(kCols, a.n - j0);
-  for (uint64_t l = 0; l < V::kWidth; ++l) {
-    if (l < rows) store_outputs<V>(a, i0 + l, j0, cols, acc[l]);
-    if (V::kWidth + l < rows) store_outputs<V>(a, i0 + V::kWidth + l, j0, cols, V::upper_half(acc[l]));
-  }
+  const uint64_t cols = smaller(T::kCols, a.n - j0);
+  for (uint64_t l = 0; l < V::kWidth; ++l)
+    for (uint64_t v = 0; v < kVectors; ++v)
+      if (v * V::kWidth + l < rows)
+        store_outputs<V>(a, i0 + v * V::kWidth + l, j0, cols, V::lanes_from(acc[l], v * T::kCols));
 }
 
-// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. The
+// Outputs y[i0 .. i0 + rows) from one panel of just enough vectors of rows.
+template <class V, uint64_t kVectors>
+void linear_row_panel(const LinearArgs& a, uint64_t i0, uint64_t rows, float* panel) {
+  if constexpr (kVectors > 1) {
+    if (rows <= (kVectors - 1) * V::kWidth) return linear_row_panel<V, kVectors - 1>(a, i0, rows, panel);
+  }
+  pack_rows<V, kVectors>(a, i0, rows, panel);
+  for (uint64_t j0 = 0; j0 < a.n; j0 += RowTile<V, kVectors>::kCols)
+    linear_across_rows<V, kVectors>(a, i0, rows, j0, panel);
+}
+
+// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. For
+// vectors of two or more 128-bit blocks, half a vector of columns of two
+// weight rows is loaded into the two halves of one
+// register, placed so that the shuffles within 128-bit blocks and one
+// exchange of blocks between register pairs leave t[kk] lane l =
+// W[j0 + l][k0 + kk]: the load ports do the rest of the transpose. The
 // kWidth weight rows share one L1 set when their length is a multiple of
-// 4 KiB, but each load uses its cache line at once; only the second line of a
-// misaligned load may be gone by the next block (about a tenth slower).
+// 4 KiB, but each load uses its cache line at once.
 template <class V, uint64_t kRows>
 void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
+  constexpr uint64_t kStep = V::kWidth / 2;
   const unsigned char* w[V::kWidth];
   weight_rows(a, j0, w);
   typename V::Reg acc[kRows];
   for (auto& v : acc) v = V::zero();
-  typename V::Reg t[V::kWidth];
-  // One block of columns k0 .. k0 + count of the tile's weight rows, each
-  // column added in ascending order.
-  auto step = [&](uint64_t k0, uint64_t count) {
-    transpose<V>(t);  // t[kk] lane l = W[j0 + l][k0 + kk]
+  // Columns k0 .. k0 + count of the tile's weight rows, each column added in
+  // ascending order, from t[kk] lane l = W[j0 + l][k0 + kk].
+  auto step = [&](const typename V::Reg* t, uint64_t k0, uint64_t count) {
     for (uint64_t kk = 0; kk < count; ++kk)
       for (uint64_t r = 0; r < kRows; ++r)
         acc[r] = V::add(acc[r], V::mul(t[kk], V::broadcast(float_at(a.x, (i0 + r) * a.k + k0 + kk))));
   };
   uint64_t k0 = 0;
-  for (; k0 + V::kWidth <= a.k; k0 += V::kWidth) {
-    for (uint64_t l = 0; l < V::kWidth; ++l) t[l] = V::load(w[l] + k0 * 4);
-    step(k0, V::kWidth);
+  if constexpr (V::kWidth >= 8) {
+    for (; k0 + kStep <= a.k; k0 += kStep) {
+      // half[4g + m]: rows 8g + m and 8g + 4 + m, columns k0 .. k0 + kStep.
+      typename V::Reg half[kStep];
+      for (uint64_t g = 0; g < kStep / 4; ++g)
+        for (uint64_t m = 0; m < 4; ++m) half[4 * g + m] = V::load_halves(w[8 * g + m], w[8 * g + 4 + m], k0 * 4);
+      transpose_within_blocks<V>(half);
+      V::join_halves(half);
+      step(half, k0, kStep);
+    }
   }
-  if (k0 < a.k) {
-    for (uint64_t l = 0; l < V::kWidth; ++l) t[l] = V::load_first(w[l] + k0 * 4, a.k - k0);
-    step(k0, a.k - k0);
+  // The columns left, and all of them for a vector of one 128-bit block:
+  // whole rows, transposed in registers.
+  for (; k0 < a.k; k0 += V::kWidth) {
+    const uint64_t count = smaller(V::kWidth, a.k - k0);
+    typename V::Reg t[V::kWidth];
+    for (uint64_t l = 0; l < V::kWidth; ++l)
+      t[l] = count == V::kWidth ? V::load(w[l] + k0 * 4) : V::load_first(w[l] + k0 * 4, count);
+    transpose<V>(t);
+    step(t, k0, count);
   }
   const uint64_t cols = smaller(V::kWidth, a.n - j0);
   for (uint64_t r = 0; r < kRows; ++r) store_outputs<V>(a, i0 + r, j0, cols, acc[r]);
 }
 
-// Rows in groups of up to four, so that their accumulators and one
-// transposed block of weights fit in registers together.
+// Rows i0 .. m - 1 in groups of up to four, so that their accumulators and
+// one transposed block of weights fit in registers together.
 template <class V>
-void linear_few_rows(const LinearArgs& a) {
-  for (uint64_t i0 = 0; i0 < a.m; i0 += 4) {
+void linear_few_rows(const LinearArgs& a, uint64_t first) {
+  for (uint64_t i0 = first; i0 < a.m; i0 += 4) {
     const uint64_t rows = smaller(4, a.m - i0);
     for (uint64_t j0 = 0; j0 < a.n; j0 += V::kWidth) {
       switch (rows) {
@@ -178,21 +213,24 @@ void linear_few_rows(const LinearArgs& a) {
   }
 }
 
-// A panel that cannot be allocated leaves the work to the scalar reference,
-// which gives the same bits.
+// Whole panels of rows, then the rows left: up to half a vector of them go
+// the few-rows way (a group of four costs about what 16 padded panel rows
+// do), more make one last padded panel. A panel that cannot be allocated
+// leaves the work to the scalar reference, which gives the same bits.
 template <class V>
 void linear_f32(const LinearArgs& a) {
-  constexpr uint64_t kRows = RowTile<V>::kRows;
+  constexpr uint64_t kRows = RowTile<V, V::kRowVectors>::kRows;
   if (a.m == 0 || a.n == 0) return;
-  if (a.m < V::kWidth) return linear_few_rows<V>(a);
-  float* panel = static_cast<float*>(aligned_allocate(a.k * kRows * sizeof(float)));
-  if (panel == nullptr) return linear_f32_scalar(a);
-  for (uint64_t i0 = 0; i0 < a.m; i0 += kRows) {
-    const uint64_t rows = smaller(kRows, a.m - i0);
-    pack_rows<V>(a, i0, rows, panel);
-    for (uint64_t j0 = 0; j0 < a.n; j0 += RowTile<V>::kCols) linear_across_rows<V>(a, i0, rows, j0, panel);
+  const uint64_t tail = a.m % V::kWidth;
+  const uint64_t panel_rows = tail <= V::kWidth / 2 ? a.m - tail : a.m;
+  if (panel_rows > 0) {
+    float* panel = static_cast<float*>(aligned_allocate(a.k * kRows * sizeof(float)));
+    if (panel == nullptr) return linear_f32_scalar(a);
+    for (uint64_t i0 = 0; i0 < panel_rows; i0 += kRows)
+      linear_row_panel<V, V::kRowVectors>(a, i0, smaller(kRows, panel_rows - i0), panel);
+    aligned_free(panel);
   }
-  aligned_free(panel);
+  linear_few_rows<V>(a, panel_rows);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@ namespace {
 struct Avx2 {
   static constexpr uint64_t kWidth = 8;
   using Reg = __m256;
+  // Vectors of rows in the dense layer's many-rows tile.
+  static constexpr uint64_t kRowVectors = 2;
 
   static Reg zero() { return _mm256_setzero_ps(); }
   static Reg load(const void* p) { return _mm256_loadu_ps(static_cast<const float*>(p)); }
@@ -44,8 +46,11 @@ struct Avx2 {
   static Reg positive_or_zero(Reg v) { return _mm256_and_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ), v); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return _mm256_blendv_ps(a, b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)); }
-  // Lanes kWidth / 2 and up, moved down to lane 0.
-  static Reg upper_half(Reg v) { return _mm256_permute2f128_ps(v, v, 0x01); }
+  // Lanes `first` and up, moved down to lane 0.
+  static Reg lanes_from(Reg v, uint64_t first) {
+    return _mm256_permutevar8x32_ps(
+        v, _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(static_cast<int>(first))));
+  }
   static float lane(Reg v, uint64_t i) {
     alignas(32) float lanes[kWidth];
     _mm256_store_ps(lanes, v);
@@ -105,6 +110,13 @@ struct Avx2 {
   static Reg interleave_high_pairs(Reg a, Reg b) {
     return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
   }
+  // Lanes 0 .. 3 from the 16 bytes at low + offset, lanes 4 .. 7 from high + offset.
+  static Reg load_halves(const unsigned char* low, const unsigned char* high, uint64_t offset) {
+    return _mm256_loadu2_m128(reinterpret_cast<const float*>(high + offset),
+                              reinterpret_cast<const float*>(low + offset));
+  }
+  // Half-vector loads of four rows already leave every column whole.
+  static void join_halves(Reg (&)[kWidth / 2]) {}
   // The last step of transpose(): for each c, the 2x2 transpose of the
   // 128-bit halves of r[c] and r[4 + c].
   static void transpose_blocks(Reg (&r)[kWidth]) {

@@ -26,6 +26,8 @@ namespace {
 struct Avx512 {
   static constexpr uint64_t kWidth = 16;
   using Reg = __m512;
+  // Vectors of rows in the dense layer's many-rows tile.
+  static constexpr uint64_t kRowVectors = 4;
 
   static Reg zero() { return _mm512_setzero_ps(); }
   static Reg load(const void* p) { return _mm512_loadu_ps(p); }
@@ -51,8 +53,13 @@ struct Avx512 {
   }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return _mm512_mask_mov_ps(a, _mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), b); }
-  // Lanes kWidth / 2 and up, moved down to lane 0.
-  static Reg upper_half(Reg v) { return _mm512_shuffle_f32x4(v, v, 0x4E); }
+  // Lanes `first` and up, moved down to lane 0.
+  static Reg lanes_from(Reg v, uint64_t first) {
+    return _mm512_permutexvar_ps(
+        _mm512_add_epi32(_mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0),
+                         _mm512_set1_epi32(static_cast<int>(first))),
+        v);
+  }
   static float lane(Reg v, uint64_t i) {
     alignas(64) float lanes[kWidth];
     _mm512_store_ps(lanes, v);
@@ -108,6 +115,22 @@ struct Avx512 {
   }
   static Reg interleave_high_pairs(Reg a, Reg b) {
     return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+  }
+  // Lanes 0 .. 7 from the 32 bytes at low + offset, lanes 8 .. 15 from high + offset.
+  static Reg load_halves(const unsigned char* low, const unsigned char* high, uint64_t offset) {
+    const __m256 lo = _mm256_loadu_ps(reinterpret_cast<const float*>(low + offset));
+    const __m256 hi = _mm256_loadu_ps(reinterpret_cast<const float*>(high + offset));
+    return _mm512_castpd_ps(
+        _mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)), _mm256_castps_pd(hi), 1));
+  }
+  // For each c < 4: blocks 0 and 2 of h[c] and of h[4 + c] into h[c], blocks
+  // 1 and 3 into h[4 + c].
+  static void join_halves(Reg (&h)[kWidth / 2]) {
+    for (int c = 0; c < 4; ++c) {
+      const Reg even = _mm512_shuffle_f32x4(h[c], h[4 + c], 0x88);
+      h[4 + c] = _mm512_shuffle_f32x4(h[c], h[4 + c], 0xDD);
+      h[c] = even;
+    }
   }
   // The last step of transpose(): for each c, the 4x4 transpose of the
   // 128-bit blocks of r[c], r[4 + c], r[8 + c], r[12 + c].

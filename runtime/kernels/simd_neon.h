@@ -21,6 +21,8 @@ namespace {
 struct Neon {
   static constexpr uint64_t kWidth = 4;
   using Reg = float32x4_t;
+  // Vectors of rows in the dense layer's many-rows tile.
+  static constexpr uint64_t kRowVectors = 2;
 
   static Reg zero() { return vdupq_n_f32(0.0f); }
   // Element pointers may sit at any byte address: copied, which compiles
@@ -58,8 +60,15 @@ struct Neon {
   static Reg positive_or_zero(Reg v) { return from_bits(vandq_u32(vcgtq_f32(v, zero()), bits(v))); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return vbslq_f32(vcgtq_f32(b, a), b, a); }
-  // Lanes kWidth / 2 and up, moved down to lane 0.
-  static Reg upper_half(Reg v) { return vextq_f32(v, v, 2); }
+  // Lanes `first` and up, moved down to lane 0.
+  static Reg lanes_from(Reg v, uint64_t first) {
+    switch (first) {
+      case 0: return v;
+      case 1: return vextq_f32(v, v, 1);
+      case 2: return vextq_f32(v, v, 2);
+      default: return vextq_f32(v, v, 3);
+    }
+  }
   static float lane(Reg v, uint64_t i) {
     float lanes[kWidth];
     vst1q_f32(lanes, v);

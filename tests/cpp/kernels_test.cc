@@ -156,6 +156,8 @@ std::vector<LinearCase> linear_cases() {
     cases.push_back({3, e, 9});    // depth, few rows
     cases.push_back({33, e, 9});   // depth, many rows
   }
+  // Row panels of each width, and rows left over to either shape of work.
+  for (uint32_t m : {24u, 25u, 48u, 49u, 97u}) cases.push_back({m, 19, 17});
   return cases;
 }
 

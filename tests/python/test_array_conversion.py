@@ -104,3 +104,25 @@ def test_strided_inputs_compute_like_their_dense_copies(relu_model):
     for view in (base.T, base[::2, ::3], base[::-1]):
         (out,) = engine.run([view])
         assert np.array_equal(out, np.maximum(np.ascontiguousarray(view), 0))
+
+
+def test_large_outputs_are_handed_over_and_stay_independent(write_model):
+    """A large node output becomes the array's memory; a later run, and the same tensor
+    returned twice, still give arrays that change nothing else."""
+    model = Model()
+    x = model.placeholder(1)
+    y = model.activation(2, x)
+    model.inputs, model.outputs = [x], [y, y, x]
+    engine = qen.Engine()
+    engine.load_model(write_model(model))
+    big = np.arange(-5000, 5000, dtype=np.float32)
+    first, twin, echoed = engine.run([big])
+    assert first.base is not None and first.flags.writeable and first.flags.c_contiguous
+    assert twin.base is None and echoed.base is None and not np.shares_memory(echoed, big)
+    first[:] = -1
+    assert np.array_equal(twin, np.maximum(big, 0))
+    second, _, _ = engine.run([big * 2])
+    assert first.tolist() == [-1] * big.size and np.array_equal(second, np.maximum(big * 2, 0))
+    del engine
+    gc.collect()
+    assert first.sum() == -big.size
