@@ -211,21 +211,32 @@ void linear_few_rows(const LinearArgs& a, uint64_t first) {
   }
 }
 
+// Panels of kVectors vectors of rows for rows 0 .. panel_rows - 1.
+template <class V, uint64_t kVectors>
+void linear_row_panels(const LinearArgs& a, uint64_t panel_rows, float* panel) {
+  constexpr uint64_t kRows = RowTile<V, kVectors>::kRows;
+  for (uint64_t i0 = 0; i0 < panel_rows; i0 += kRows)
+    linear_row_panel<V, kVectors>(a, i0, smaller(kRows, panel_rows - i0), panel);
+}
+
 // Whole panels of rows, then the rows left: up to half a vector of them go
 // the few-rows way (a group of four costs about what 16 padded panel rows
 // do), more make one last padded panel. A panel that cannot be allocated
 // leaves the work to the scalar reference, which gives the same bits.
 template <class V>
 void linear_f32(const LinearArgs& a) {
-  constexpr uint64_t kRows = RowTile<V, V::kRowVectors>::kRows;
+  constexpr uint64_t kVectors = V::kRowVectors > V::kRowVectorsSameSet ? V::kRowVectors : V::kRowVectorsSameSet;
   if (a.m == 0 || a.n == 0) return;
   const uint64_t tail = a.m % V::kWidth;
   const uint64_t panel_rows = tail <= V::kWidth / 2 ? a.m - tail : a.m;
   if (panel_rows > 0) {
-    float* panel = static_cast<float*>(aligned_allocate(a.k * kRows * sizeof(float)));
+    float* panel = static_cast<float*>(aligned_allocate(a.k * RowTile<V, kVectors>::kRows * sizeof(float)));
     if (panel == nullptr) return linear_f32_scalar(a);
-    for (uint64_t i0 = 0; i0 < panel_rows; i0 += kRows)
-      linear_row_panel<V, V::kRowVectors>(a, i0, smaller(kRows, panel_rows - i0), panel);
+    // Rows a multiple of 4 KiB apart map to one set of a 4 KiB-way L1.
+    if (a.k * sizeof(float) % 4096 == 0)
+      linear_row_panels<V, V::kRowVectorsSameSet>(a, panel_rows, panel);
+    else
+      linear_row_panels<V, V::kRowVectors>(a, panel_rows, panel);
     aligned_free(panel);
   }
   linear_few_rows<V>(a, panel_rows);
