@@ -8,7 +8,8 @@
 //
 // Two shapes of work:
 // - whole vectors of rows: lanes are rows i. A panel of up to kRowVectors
-//   vectors of rows of x is copied k-major into scratch memory, and each
+//   vectors of rows of x (kRowVectorsSameSet where the weight rows are a
+//   multiple of 4 KiB apart) is copied k-major into scratch memory, and each
 //   W[j][k] is broadcast straight from the weight row, for a tile of
 //   kWidth / vectors outputs.
 // - a few rows (fewer than a vector, or up to half a vector left over):
@@ -232,7 +233,8 @@ void linear_f32(const LinearArgs& a) {
   if (panel_rows > 0) {
     float* panel = static_cast<float*>(aligned_allocate(a.k * RowTile<V, kVectors>::kRows * sizeof(float)));
     if (panel == nullptr) return linear_f32_scalar(a);
-    // Rows a multiple of 4 KiB apart map to one set of a 4 KiB-way L1.
+    // Weight rows a multiple of 4 KiB apart all map to one L1 set, whose few
+    // ways hold only a tile of few rows.
     if (a.k * sizeof(float) % 4096 == 0)
       linear_row_panels<V, V::kRowVectorsSameSet>(a, panel_rows, panel);
     else
