@@ -14,8 +14,10 @@ namespace {
 struct Avx2 {
   static constexpr uint64_t kWidth = 8;
   using Reg = __m256;
-  // Vectors of rows in the dense layer's many-rows tile.
+  // Vectors of rows in the dense layer's many-rows tile, whatever the
+  // distance between weight rows.
   static constexpr uint64_t kRowVectors = 2;
+  static constexpr uint64_t kRowVectorsSameSet = 2;
 
   static Reg zero() { return _mm256_setzero_ps(); }
   static Reg load(const void* p) { return _mm256_loadu_ps(static_cast<const float*>(p)); }

@@ -21,8 +21,10 @@ namespace {
 struct Neon {
   static constexpr uint64_t kWidth = 4;
   using Reg = float32x4_t;
-  // Vectors of rows in the dense layer's many-rows tile.
+  // Vectors of rows in the dense layer's many-rows tile, whatever the
+  // distance between weight rows.
   static constexpr uint64_t kRowVectors = 2;
+  static constexpr uint64_t kRowVectorsSameSet = 2;
 
   static Reg zero() { return vdupq_n_f32(0.0f); }
   // Element pointers may sit at any byte address: copied, which compiles

@@ -158,6 +158,8 @@ std::vector<LinearCase> linear_cases() {
   }
   // Row panels of each width, and rows left over to either shape of work.
   for (uint32_t m : {24u, 25u, 48u, 49u, 97u}) cases.push_back({m, 19, 17});
+  // Weight rows 4 KiB apart, which take a tile of other row panels.
+  for (uint32_t m : {40u, 97u}) cases.push_back({m, 1024, 17});
   return cases;
 }
 
