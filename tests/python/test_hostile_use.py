@@ -132,6 +132,7 @@ if case == "exit":  # daemon threads in run, waiting for another's run, in execu
     threading.Event().wait(0.3); sys.exit(0)
 
 if case == "fork":  # forked while another thread is in a call on two of three objects
+    import warnings; warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+ warns of fork beside threads
     busy, executor, idle = loaded(), loaded(cls=qen.GraphExecutor), loaded()
     for call in (busy.run, executor.execute):
         in_thread(call, [Input(lambda: (entered.set(), release.wait()))]); entered.wait(); entered.clear()
