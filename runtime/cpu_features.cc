@@ -69,4 +69,12 @@ bool cpu_has_avx512f() { return supports(kAvx512f, kZmmState); }
 #endif
 bool cpu_has_fma() { return saves(kYmmState) && (cpuid(1, 0).ecx & kFma) != 0; }
 
+bool cpu_splits_512_bit_operations() {
+  const CpuidResult vendor = cpuid(0, 0);
+  const bool amd = vendor.ebx == 0x68747541 && vendor.edx == 0x69746e65 && vendor.ecx == 0x444d4163;  // "AuthenticAMD"
+  const uint32_t signature = cpuid(1, 0).eax, base_family = signature >> 8 & 0xf;
+  const uint32_t family = base_family == 0xf ? base_family + (signature >> 20 & 0xff) : base_family;
+  return amd && family == 0x19;
+}
+
 }  // namespace qen

@@ -60,19 +60,21 @@ constexpr uint64_t kRowStep = 64, kColumnStep = 16;
 
 // The variant's linear, or another variant's where that one is faster for
 // this shape; all give the same bits. The rule is fixed, and chosen so that
-// it never gives up much on a CPU that was not measured. AVX-512 is kept
-// wherever the CPU has it: on AMD Zen 4, which runs 512-bit operations in two
-// halves, it is ahead of AVX2 at batch 1 and by 15-30 % on many rows, behind
-// by about 9 % only on many rows whose weight rows are a multiple of 4 KiB
-// long, while CPUs with full-width 512-bit units run it up to twice as fast. One exception: fewer rows than an AVX-512
-// vector go the transposing way, which walks 16 weight rows at once, and rows
-// of a multiple of 1024 values (4 KiB) all map to one L1 set; no x86 L1 has
-// 16 ways, so they evict each other, and AVX2's 8 rows at once read 1.7
-// times faster (measured on Zen 4). That holds on any such cache, whatever
-// the vendor.
+// it never gives up much on a CPU that was not measured: AVX-512 is kept
+// wherever the CPU has it (CPUs with full-width 512-bit units run it up to
+// twice as fast as AVX2), except where weight rows are a multiple of 1024
+// values (4 KiB) long, so that those of one tile all map to one L1 set and
+// evict each other (no x86 L1 has 16 ways):
+// - fewer rows than an AVX-512 vector go the transposing way, which walks 16
+//   weight rows at once; AVX2's 8 at once read 1.7 times faster (Zen 4), and
+//   that holds on any such cache, whatever the vendor;
+// - many rows, on a CPU that runs 512-bit operations in two halves (Zen 4),
+//   where AVX-512's narrower tile for those rows runs about 20 % behind
+//   AVX2's, which has no width to gain there.
 void (*linear_kernel(const KernelVariant& kernels, [[maybe_unused]] const LinearArgs& a))(const LinearArgs&) {
 #ifdef QEN_X86_KERNELS
-  if (kernels.linear == linear_f32_avx512 && a.m < 16 && a.k % 1024 == 0) return linear_f32_avx2;
+  static const bool split_512 = cpu_splits_512_bit_operations();
+  if (kernels.linear == linear_f32_avx512 && a.k % 1024 == 0 && (a.m < 16 || split_512)) return linear_f32_avx2;
 #endif
   return kernels.linear;
 }
