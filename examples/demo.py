@@ -11,10 +11,10 @@ import time
 from pathlib import Path
 
 import numpy as np
+from digits_data import split
 from sklearn.neural_network import MLPClassifier
 
 import qen
-from digits_data import split
 from qen.probe import verify
 
 MODEL = Path(__file__).resolve().parents[1] / "build" / "demo" / "digits-sklearn.qen"

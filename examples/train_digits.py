@@ -10,9 +10,9 @@ import sys
 from pathlib import Path
 
 import numpy as np
+from digits_data import split
 
 import qen
-from digits_data import split
 
 SIZES = [64, 64, 32, 10]
 STEPS = 600

@@ -12,7 +12,7 @@ seen only by `qen verify`, against the certificate's digests.
 from __future__ import annotations
 
 import json
-from typing import Mapping
+from collections.abc import Mapping
 
 from . import format as fmt
 

@@ -17,7 +17,7 @@ import mmap
 import os
 import sys
 import time
-from typing import Sequence
+from collections.abc import Sequence
 
 import numpy as np
 

@@ -14,8 +14,8 @@ from __future__ import annotations
 import enum
 import json
 import struct
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Sequence
 
 import numpy as np
 

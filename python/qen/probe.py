@@ -25,8 +25,8 @@ import base64
 import hashlib
 import mmap
 import os
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Mapping, Sequence
 
 import numpy as np
 

@@ -12,8 +12,8 @@ from __future__ import annotations
 
 import mmap
 import os
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Mapping, Sequence
 
 import numpy as np
 

@@ -17,9 +17,9 @@ import contextlib
 import json
 import os
 import tempfile
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Mapping, Sequence
 
 import numpy as np
 
@@ -197,8 +197,10 @@ class ModelWriter:
         graph_offset = fmt.FILE_HEADER.size
         weights_offset = _aligned(graph_offset + len(graph) + sum(map(len, records)) + sum(map(len, nodes)))
         metadata_offset = weights_offset + weights
-        header = lambda size: fmt.FileHeader(metadata_offset, size, graph_offset,  # noqa: E731
-                                             weights_offset - graph_offset, weights_offset).pack()
+        def header(size: int) -> bytes:
+            return fmt.FileHeader(metadata_offset, size, graph_offset, weights_offset - graph_offset,
+                                  weights_offset).pack()
+
         meta = dict(self._meta, inputs=self._signature(self._inputs), outputs=self._signature(self._outputs))
         with _replaced_atomically(path) as temp_path:
             with open(temp_path, "r+b") as f:

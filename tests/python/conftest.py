@@ -1,6 +1,4 @@
-import numpy as np
 import pytest
-
 from model_builder import Model
 
 

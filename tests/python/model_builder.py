@@ -13,8 +13,18 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from qen.format import (FILE_HEADER, GRAPH_HEADER, NODE_RECORD, TENSOR_RECORD, FileHeader, GraphHeader,  # noqa: F401
-                        NodeRecord, Op, TensorRecord, graph_block_size)
+from qen.format import (  # noqa: F401
+    FILE_HEADER,
+    GRAPH_HEADER,
+    NODE_RECORD,
+    TENSOR_RECORD,
+    FileHeader,
+    GraphHeader,
+    NodeRecord,
+    Op,
+    TensorRecord,
+    graph_block_size,
+)
 
 LINEAR, RELU, GELU, SOFTMAX = Op.LINEAR, Op.RELU, Op.GELU, Op.SOFTMAX
 DTYPE_CODES = {np.dtype(np.float32): 0, np.dtype(np.float16): 1, np.dtype(np.int8): 2, np.dtype(np.int32): 3}

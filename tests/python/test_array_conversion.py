@@ -2,9 +2,9 @@ import gc
 
 import numpy as np
 import pytest
+from model_builder import Model
 
 import _qen_core as qen
-from model_builder import Model
 
 
 @pytest.fixture

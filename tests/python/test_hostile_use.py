@@ -10,7 +10,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from model_builder import LINEAR, RELU, Model, Node
 
 CHILD = r"""

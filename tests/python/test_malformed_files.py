@@ -9,7 +9,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from model_builder import FILE_HEADER, GRAPH_HEADER, LINEAR, NODE_RECORD, RELU, SOFTMAX, TENSOR_RECORD, Model
 
 U64_MAX = 2**64 - 1

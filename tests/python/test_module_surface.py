@@ -7,10 +7,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-import _qen_core as qen
 from interpreters import find_python
 from model_builder import Model
+
+import _qen_core as qen
 
 STUB = Path(__file__).resolve().parents[2] / "bindings" / "_qen_core.pyi"
 
@@ -22,7 +22,7 @@ def test_module_attributes_in_registration_order():
 
 
 def test_module_refuses_other_interpreters():
-    built_for = "%d.%d" % sys.version_info[:2]
+    built_for = "{}.{}".format(*sys.version_info[:2])
     others = [exe for version in ("3.10", "3.11", "3.12", "3.13")
               if version != built_for and (exe := find_python(version))]
     if not others:

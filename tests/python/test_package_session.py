@@ -4,9 +4,9 @@ import pickle
 
 import numpy as np
 import pytest
+from model_builder import RELU, Model
 
 import qen
-from model_builder import RELU, Model
 
 F32 = np.float32
 

@@ -5,9 +5,9 @@ import threading
 
 import numpy as np
 import pytest
+from model_builder import GELU, SOFTMAX, Model
 
 import _qen_core as qen
-from model_builder import GELU, SOFTMAX, Model
 
 # x [200, 129] -> Linear 150 -> GELU -> Linear 170 -> Softmax: every node is big enough to be split.
 RNG = np.random.default_rng(5)

@@ -13,9 +13,9 @@ import importlib
 import math
 import os
 import tempfile
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from types import ModuleType
-from typing import Callable, Mapping, Sequence
 
 import numpy as np
 

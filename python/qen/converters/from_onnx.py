@@ -47,8 +47,15 @@ from collections import defaultdict
 import numpy as np
 
 from ..writer import Layer
-from .conversion import (PROBE_ROWS, AffineFolding, import_framework, json_values, make_probe, require_operations,
-                         write_checked)
+from .conversion import (
+    PROBE_ROWS,
+    AffineFolding,
+    import_framework,
+    json_values,
+    make_probe,
+    require_operations,
+    write_checked,
+)
 
 __all__ = ["from_onnx"]
 
