@@ -5,6 +5,8 @@
 // fused multiply-adds (0 where the width has none); then the rate of every
 // vector variant of linear this CPU runs, called directly on a
 // compute-bound shape. Each rate is the median of several runs.
+#include "machine_peak.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "kernels.h"
-#include "machine_peak.h"
 
 namespace {
 
@@ -52,12 +53,12 @@ int main(int argc, char** argv) {
   const double mul_add_s = median_seconds(7, [&] { sink = loops.mul_add(kPasses); });
   const double flops = 2.0 * static_cast<double>(loops.chains * loops.width) * kPasses;
   // A fused step is the same two operations in one instruction.
-  const double fused_s =
-      loops.fused_mul_add ? median_seconds(7, [&] { sink = loops.fused_mul_add(kPasses); }) : 0.0;
-  std::printf("{\"variant\": \"%s\", \"width\": %llu, \"mul_add_gflops\": %.2f, \"fused_gflops\": %.2f, "
-              "\"read_gbps\": {",
-              variant.c_str(), static_cast<unsigned long long>(loops.width), flops / mul_add_s / 1e9,
-              fused_s > 0 ? flops / fused_s / 1e9 : 0.0);
+  const double fused_s = loops.fused_mul_add ? median_seconds(7, [&] { sink = loops.fused_mul_add(kPasses); }) : 0.0;
+  std::printf(
+      "{\"variant\": \"%s\", \"width\": %llu, \"mul_add_gflops\": %.2f, \"fused_gflops\": %.2f, "
+      "\"read_gbps\": {",
+      variant.c_str(), static_cast<unsigned long long>(loops.width), flops / mul_add_s / 1e9,
+      fused_s > 0 ? flops / fused_s / 1e9 : 0.0);
 
   for (int i = 1; i < argc; ++i) {
     const uint64_t bytes = std::strtoull(argv[i], nullptr, 10) << 20;

@@ -116,17 +116,27 @@ def save_onnx(path, layers, width, activations):
     """The same chain as an ONNX graph: Gemm (B transposed) and the activations."""
     nodes, inits, name = [], [], "x"
     for i, ((w, b), op) in enumerate(zip(layers, activations)):
-        inits += [helper.make_tensor(f"w{i}", TensorProto.FLOAT, w.shape, w.tobytes(), raw=True),
-                  helper.make_tensor(f"b{i}", TensorProto.FLOAT, b.shape, b.tobytes(), raw=True)]
+        inits += [
+            helper.make_tensor(f"w{i}", TensorProto.FLOAT, w.shape, w.tobytes(), raw=True),
+            helper.make_tensor(f"b{i}", TensorProto.FLOAT, b.shape, b.tobytes(), raw=True),
+        ]
         nodes.append(helper.make_node("Gemm", [name, f"w{i}", f"b{i}"], [f"g{i}"], transB=1))
         name = f"g{i}"
         if op is not None:
-            kind, attributes = {RELU: ("Relu", {}), SOFTMAX: ("Softmax", {"axis": 1}),
-                                GELU: ("Gelu", {"approximate": "tanh"})}[op]
+            kind, attributes = {
+                RELU: ("Relu", {}),
+                SOFTMAX: ("Softmax", {"axis": 1}),
+                GELU: ("Gelu", {"approximate": "tanh"}),
+            }[op]
             nodes.append(helper.make_node(kind, [name], [f"a{i}"], **attributes))
             name = f"a{i}"
-    graph = helper.make_graph(nodes, "bench", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, width])],
-                              [helper.make_tensor_value_info(name, TensorProto.FLOAT, None)], inits)
+    graph = helper.make_graph(
+        nodes,
+        "bench",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, width])],
+        [helper.make_tensor_value_info(name, TensorProto.FLOAT, None)],
+        inits,
+    )
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 20)]), str(path))
     return path
 
@@ -136,8 +146,12 @@ def save_single_op_onnx(path, op, cols):
         node = helper.make_node("Gelu", ["x"], ["y"], approximate="tanh")
     else:
         node = helper.make_node("Softmax", ["x"], ["y"], axis=1)
-    graph = helper.make_graph([node], "op", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, cols])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])
+    graph = helper.make_graph(
+        [node],
+        "op",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, cols])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)],
+    )
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 20)]), str(path))
     return path
 
@@ -180,8 +194,9 @@ class Table:
         self.rows.append((case, fmt_time(qen_s), peer, fmt_time(peer_s), f"{peer_s / qen_s:.2f}x"))
 
     def rate_row(self, case, qen_rate, peer, peer_rate, unit):
-        self.rows.append((case, f"{qen_rate:.1f} {unit}", peer, f"{peer_rate:.1f} {unit}",
-                          f"{100 * qen_rate / peer_rate:.0f} %"))
+        self.rows.append(
+            (case, f"{qen_rate:.1f} {unit}", peer, f"{peer_rate:.1f} {unit}", f"{100 * qen_rate / peer_rate:.0f} %")
+        )
 
     def limit_row(self, case, value, unit, limit):
         """A measured cost against the most it should be; the ratio is the share of that limit used."""
@@ -256,8 +271,9 @@ def bench_mlp(table, tmp):
         peers[label] = lambda x, s=session: s.run(None, {"x": x})
     if torch is not None:
         torch.set_num_threads(1)
-        model = torch.nn.Sequential(torch.nn.Linear(64, 128), torch.nn.ReLU(), torch.nn.Linear(128, 10),
-                                    torch.nn.Softmax(dim=1)).eval()
+        model = torch.nn.Sequential(
+            torch.nn.Linear(64, 128), torch.nn.ReLU(), torch.nn.Linear(128, 10), torch.nn.Softmax(dim=1)
+        ).eval()
         with torch.no_grad():
             for layer, (w, b) in zip((model[0], model[2]), layers):
                 layer.weight.copy_(torch.from_numpy(w))
@@ -289,8 +305,9 @@ def bench_linear(table, tmp, peak):
     table.rate_row(case, mine, "numpy, 1 thread", numpy_rate, "GFLOP/s")
     table.rate_row(case, mine, "mul+add peak, 1 core", peak["mul_add_gflops"], "GFLOP/s")
     for variant, rate in peak["linear_gflops"].items():
-        table.rate_row(f"{case}, kernel alone, {variant} variant", rate, "mul+add peak, 1 core",
-                       peak["mul_add_gflops"], "GFLOP/s")
+        table.rate_row(
+            f"{case}, kernel alone, {variant} variant", rate, "mul+add peak, 1 core", peak["mul_add_gflops"], "GFLOP/s"
+        )
 
 
 def bench_gemv(table, tmp, size, read_key, read_label, repeats, rows=None):
@@ -343,15 +360,25 @@ def bench_replaced_libm(table, tmp, replaced_libm):
     """)
     paths = [save_single_op_qen(tmp / f"{op}_libm.qen", op, cols) for op in (GELU, SOFTMAX)]
     env = dict(os.environ, LD_PRELOAD=replaced_libm)
-    done = subprocess.run([sys.executable, "-c", script, str(Path(__file__).parent), str(tmp / "libm_x.npy"),
-                           *map(str, paths)], env=env, check=True, capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(Path(__file__).parent), str(tmp / "libm_x.npy"), *map(str, paths)],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     for label, path, line in zip(("GELU", "Softmax"), paths, done.stdout.split("\n")):
         child_rate, child_digest = line.split()
         engine = engine_for(path)
         same = hashlib.sha256(engine.run([x])[0].tobytes()).hexdigest() == child_digest
         mine = x.size / median_seconds(lambda: engine.run([x])) / 1e6
-        table.rate_row(f"{label} [{rows},{cols}], elements, C library expf/tanhf replaced, "
-                       f"{'same' if same else 'OTHER'} bits", float(child_rate), "QEN, C library's own", mine, "M/s")
+        table.rate_row(
+            f"{label} [{rows},{cols}], elements, C library expf/tanhf replaced, {'same' if same else 'OTHER'} bits",
+            float(child_rate),
+            "QEN, C library's own",
+            mine,
+            "M/s",
+        )
 
 
 def bench_load(table, tmp, qen_path, w, b):
@@ -411,8 +438,13 @@ def bench_python_threads(table, tmp):
 
     one = statistics.median(runs_per_second(1) for _ in range(5))
     two = statistics.median(runs_per_second(2) for _ in range(5))
-    table.rate_row("MLP 64-128-10, batch 64, two Python threads on two Engines, runs", two / 1e3,
-                   "one Python thread", one / 1e3, "k/s")
+    table.rate_row(
+        "MLP 64-128-10, batch 64, two Python threads on two Engines, runs",
+        two / 1e3,
+        "one Python thread",
+        one / 1e3,
+        "k/s",
+    )
 
 
 def bench_call_overhead(table, tmp):
@@ -420,15 +452,22 @@ def bench_call_overhead(table, tmp):
     writer = ModelWriter(producer="bench", producer_version="0")
     writer.add_output(writer.add_input("x", (None, 64)))
     writer.write(tmp / "identity.qen")
-    graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "identity",
-                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, 64])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)])
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["y"])],
+        "identity",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [None, 64])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, None)],
+    )
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)]), str(tmp / "identity.onnx"))
     engine = engine_for(tmp / "identity.qen")
     session = ort_session(tmp / "identity.onnx", 1)
     x = RNG.standard_normal((1, 64), dtype=F32)
-    table.time_row("Zero-node run, [1,64] in and out", median_seconds(lambda: engine.run([x])),
-                   "ONNX Runtime Identity, 1 thread", median_seconds(lambda: session.run(None, {"x": x})))
+    table.time_row(
+        "Zero-node run, [1,64] in and out",
+        median_seconds(lambda: engine.run([x])),
+        "ONNX Runtime Identity, 1 thread",
+        median_seconds(lambda: session.run(None, {"x": x})),
+    )
 
 
 def bench_idle_pool(table, tmp):
@@ -479,11 +518,15 @@ def serve_large_blocks_from_the_heap():
 def main():
     peak_tool = sys.argv[1]
     serve_large_blocks_from_the_heap()
-    _PEAK.update(json.loads(subprocess.run([peak_tool, "2", "64", "1024"], check=True, capture_output=True,
-                                           text=True).stdout))
+    _PEAK.update(
+        json.loads(subprocess.run([peak_tool, "2", "64", "1024"], check=True, capture_output=True, text=True).stdout)
+    )
     with threadpool_limits(1):
-        blas = ", ".join(f"{p['internal_api']} {p.get('version')} ({p.get('architecture')})"
-                         for p in threadpool_info() if p["user_api"] == "blas")
+        blas = ", ".join(
+            f"{p['internal_api']} {p.get('version')} ({p.get('architecture')})"
+            for p in threadpool_info()
+            if p["user_api"] == "blas"
+        )
     table = Table(_PEAK["variant"])
     with tempfile.TemporaryDirectory(prefix="qen-bench-") as tmp:
         tmp = Path(tmp)
@@ -506,13 +549,17 @@ def main():
         del w, b
         gc.collect()
     fused = f", fused multiply-add {_PEAK['fused_gflops']:.1f} GFLOP/s" if _PEAK["fused_gflops"] else ""
-    print(f"CPU: {cpu_model()}; one core: mul+add peak {_PEAK['mul_add_gflops']:.1f} GFLOP/s "
-          f"({_PEAK['width']} lanes){fused}, read rate {peak_read('2'):.1f} GB/s (2 MiB), "
-          f"{peak_read('64'):.1f} GB/s (64 MiB), "
-          f"{peak_read('1024'):.1f} GB/s (1 GiB)")
+    print(
+        f"CPU: {cpu_model()}; one core: mul+add peak {_PEAK['mul_add_gflops']:.1f} GFLOP/s "
+        f"({_PEAK['width']} lanes){fused}, read rate {peak_read('2'):.1f} GB/s (2 MiB), "
+        f"{peak_read('64'):.1f} GB/s (64 MiB), "
+        f"{peak_read('1024'):.1f} GB/s (1 GiB)"
+    )
     print()
-    print(f"numpy {np.__version__} with {blas or 'no BLAS found'}; ONNX Runtime {ort.__version__}"
-          + (f"; PyTorch {torch.__version__}" if torch is not None else "; PyTorch not installed"))
+    print(
+        f"numpy {np.__version__} with {blas or 'no BLAS found'}; ONNX Runtime {ort.__version__}"
+        + (f"; PyTorch {torch.__version__}" if torch is not None else "; PyTorch not installed")
+    )
     print()
     table.print()
 

@@ -17,8 +17,8 @@ using py::detail::npy_api;
 // numpy's general conversion with no requested dtype; unlike
 // py::array::ensure it keeps numpy's error instead of clearing it.
 py::array as_array(py::handle item, int flags) {
-  PyObject* result = npy_api::get().PyArray_FromAny_(item.ptr(), nullptr, 0, 0,
-                                                     npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
+  PyObject* result =
+      npy_api::get().PyArray_FromAny_(item.ptr(), nullptr, 0, 0, npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::array>(result);
 }
@@ -27,8 +27,7 @@ py::array as_array(py::handle item, int flags) {
 class BufferRequest {
  public:
   explicit BufferRequest(py::handle array) {
-    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0)
-      throw py::error_already_set();
+    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) throw py::error_already_set();
   }
   ~BufferRequest() { PyBuffer_Release(&view_); }
   BufferRequest(const BufferRequest&) = delete;
@@ -89,8 +88,8 @@ DeferredReleases::~DeferredReleases() {
 }
 
 TensorHandle to_tensor_view(py::handle item) {
-  py::array array = npy_api::get().PyArray_Check_(item.ptr()) ? py::reinterpret_borrow<py::array>(item)
-                                                              : as_array(item, 0);
+  py::array array =
+      npy_api::get().PyArray_Check_(item.ptr()) ? py::reinterpret_borrow<py::array>(item) : as_array(item, 0);
   std::vector<uint32_t> shape;
   DType dtype;
   {

@@ -143,9 +143,7 @@ void GuardedCall::take_back(PyThreadState* state) {
 }
 
 GuardedCall::Unlocked::Unlocked(GuardedCall& call)
-    : call_(call),
-      main_thread_(PyThread_get_thread_ident() == main_thread.load()),
-      state_(PyEval_SaveThread()) {}
+    : call_(call), main_thread_(PyThread_get_thread_ident() == main_thread.load()), state_(PyEval_SaveThread()) {}
 
 GuardedCall::Unlocked::~Unlocked() { call_.take_back(state_); }
 

@@ -106,23 +106,26 @@ PYBIND11_MODULE(_qen_core, m) {
   py::class_<Engine>(m, "Engine")
       .def(py::init<qen::Device, int>(), py::arg("device") = qen::Device::CPU, py::kw_only(), py::arg("threads") = 1)
       .def("load_model", &load_model<qen::Engine>)
-      .def("run", [](Engine& engine, const py::list& inputs) {
-        return run_on_arrays(engine, [](qen::Engine& core, const auto& tensors, const auto& stop) {
-          return core.run(tensors, stop);
-        }, inputs);
-      })
-      .def("peak_memory_usage",
-           [](Engine& engine) { return read_peak(engine, &qen::Engine::peak_memory_usage); });
+      .def("run",
+           [](Engine& engine, const py::list& inputs) {
+             return run_on_arrays(
+                 engine,
+                 [](qen::Engine& core, const auto& tensors, const auto& stop) { return core.run(tensors, stop); },
+                 inputs);
+           })
+      .def("peak_memory_usage", [](Engine& engine) { return read_peak(engine, &qen::Engine::peak_memory_usage); });
 
   using GraphExecutor = Guarded<qen::GraphExecutor>;
   py::class_<GraphExecutor>(m, "GraphExecutor")
       .def(py::init<qen::Device>(), py::arg("device") = qen::Device::CPU)
       .def("load_model", &load_model<qen::GraphExecutor>)
-      .def("execute", [](GraphExecutor& executor, const py::list& inputs) {
-        return run_on_arrays(executor, [](qen::GraphExecutor& core, const auto& tensors, const auto&) {
-          return core.execute(tensors);
-        }, inputs);
-      })
+      .def("execute",
+           [](GraphExecutor& executor, const py::list& inputs) {
+             return run_on_arrays(
+                 executor,
+                 [](qen::GraphExecutor& core, const auto& tensors, const auto&) { return core.execute(tensors); },
+                 inputs);
+           })
       .def("peak_memory",
            [](GraphExecutor& executor) { return read_peak(executor, &qen::GraphExecutor::peak_memory); });
 

@@ -29,8 +29,7 @@ def main():
     qen.from_sklearn(classifier, MODEL)
     session = qen.load(MODEL)
     (info,) = session.get_inputs()
-    print(f"model: {MODEL.name}, input {info.name!r} {list(info.shape)}, "
-          f"classes {session.metadata.get('classes')}")
+    print(f"model: {MODEL.name}, input {info.name!r} {list(info.shape)}, classes {session.metadata.get('classes')}")
 
     start = time.perf_counter()
     (probabilities,) = session.run(None, {info.name: x_test})
@@ -42,8 +41,10 @@ def main():
     agreement = (probabilities.argmax(axis=1) == reference.argmax(axis=1)).mean()
     print(f"test samples: {len(x_test)}, batch run in {elapsed * 1e3:.2f} ms")
     print(f"accuracy: {accuracy:.4f} (scikit-learn: {classifier.score(x_test, y_test):.4f})")
-    print(f"agreement with scikit-learn: {agreement:.4f} of predictions, "
-          f"max |difference| {np.abs(probabilities - reference).max():.2e}")
+    print(
+        f"agreement with scikit-learn: {agreement:.4f} of predictions, "
+        f"max |difference| {np.abs(probabilities - reference).max():.2e}"
+    )
     print("second run identical bit for bit:", probabilities.tobytes() == again.tobytes())
     print("certificate:", verify(MODEL).message)
     print(f"inspect it with: qen inspect {MODEL}")

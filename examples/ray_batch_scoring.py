@@ -90,8 +90,12 @@ def main():
     pixels = np.random.default_rng(0).random((args.rows, graph_input.shape[1]), dtype=np.float32)
 
     start = time.perf_counter()
-    expected = np.concatenate([session.run(None, {graph_input.name: pixels[i:i + args.batch_size]})[0]
-                               for i in range(0, args.rows, args.batch_size)])
+    expected = np.concatenate(
+        [
+            session.run(None, {graph_input.name: pixels[i : i + args.batch_size]})[0]
+            for i in range(0, args.rows, args.batch_size)
+        ]
+    )
     single = args.rows / (time.perf_counter() - start)
     print(f"one process, one thread: {single:,.0f} rows/s")
 
@@ -104,8 +108,15 @@ def main():
         ray.data.DataContext.get_current().execution_options.preserve_order = True
         dataset = ray.data.from_numpy(np.array_split(pixels, 4 * args.workers))
         # The rows are in the object store already, so every CPU can go to a worker from the start.
-        scored = score(dataset, args.model, workers=args.workers, min_workers=args.workers,
-                       batch_size=args.batch_size, inputs={"data": graph_input.name}, scorer=MeasuredScorer)
+        scored = score(
+            dataset,
+            args.model,
+            workers=args.workers,
+            min_workers=args.workers,
+            batch_size=args.batch_size,
+            inputs={"data": graph_input.name},
+            scorer=MeasuredScorer,
+        )
         start = time.perf_counter()
         outputs, memory, first = [], {}, None
         for batch in scored.iter_batches(batch_size=None, batch_format="numpy"):
@@ -122,15 +133,21 @@ def main():
         ray.shutdown(wait_for_processes=True)
 
     result = np.concatenate(outputs)
-    print(f"Ray, {args.workers} workers of one thread: {args.rows / elapsed:,.0f} rows/s ({elapsed:.2f} s, "
-          f"start-up included: the first rows came after {first:.2f} s)")
-    print("identical to the one-process run bit for bit:",
-          result.shape == expected.shape and result.tobytes() == expected.tobytes())
+    print(
+        f"Ray, {args.workers} workers of one thread: {args.rows / elapsed:,.0f} rows/s ({elapsed:.2f} s, "
+        f"start-up included: the first rows came after {first:.2f} s)"
+    )
+    print(
+        "identical to the one-process run bit for bit:",
+        result.shape == expected.shape and result.tobytes() == expected.tobytes(),
+    )
     print(f"model file: {args.model.stat().st_size / 2**20:.2f} MiB, mapped read-only by every worker")
     for pid, (private, heap, resident, model_resident, model_private) in sorted(memory.items()):
-        print(f"worker pid {pid}: {private:.1f} MiB private memory ({heap:.1f} MiB of it heap, the rest "
-              f"object-store blocks), {resident - private:.1f} MiB shared with other processes; "
-              f"of the model file {model_resident:.2f} MiB resident, {model_private:.2f} MiB private")
+        print(
+            f"worker pid {pid}: {private:.1f} MiB private memory ({heap:.1f} MiB of it heap, the rest "
+            f"object-store blocks), {resident - private:.1f} MiB shared with other processes; "
+            f"of the model file {model_resident:.2f} MiB resident, {model_private:.2f} MiB private"
+        )
 
 
 if __name__ == "__main__":

@@ -41,10 +41,13 @@ def forward(params, x):
 
 def train(x, y):
     rng = np.random.default_rng(1)
-    params = [[rng.normal(0, np.sqrt(2 / n_in), (n_out, n_in)), np.zeros(n_out)]
-              for n_in, n_out in zip(SIZES, SIZES[1:])]
-    moments = [[np.zeros_like(p) for p in layer] for layer in params], \
-              [[np.zeros_like(p) for p in layer] for layer in params]
+    params = [
+        [rng.normal(0, np.sqrt(2 / n_in), (n_out, n_in)), np.zeros(n_out)] for n_in, n_out in zip(SIZES, SIZES[1:])
+    ]
+    moments = (
+        [[np.zeros_like(p) for p in layer] for layer in params],
+        [[np.zeros_like(p) for p in layer] for layer in params],
+    )
     onehot = np.eye(10)[y]
     for step in range(1, STEPS + 1):
         (z1, a1, z2, a2), p = forward(params, x)
@@ -67,11 +70,22 @@ def write_model(path, params, accuracy):
         tensors[f"fc{i}.weight"], tensors[f"fc{i}.bias"] = w.astype(np.float32), b.astype(np.float32)
     fc = [qen.Layer("linear", f"fc{i}.weight", f"fc{i}.bias", name=f"fc{i}") for i in range(3)]
     layers = [fc[0], qen.Layer("gelu"), fc[1], qen.Layer("relu"), fc[2], qen.Layer("softmax")]
-    qen.write_sequential(path, layers, tensors, input_shape=(None, SIZES[0]), certify=True,
-                         metadata={"name": "digits-mlp", "input": "8x8 pixels / 16, flattened",
-                                   "layers": SIZES, "test_accuracy": round(accuracy, 4),
-                                   "classes": list(range(10))},
-                         producer="examples/train_digits.py", producer_version=qen.__version__)
+    qen.write_sequential(
+        path,
+        layers,
+        tensors,
+        input_shape=(None, SIZES[0]),
+        certify=True,
+        metadata={
+            "name": "digits-mlp",
+            "input": "8x8 pixels / 16, flattened",
+            "layers": SIZES,
+            "test_accuracy": round(accuracy, 4),
+            "classes": list(range(10)),
+        },
+        producer="examples/train_digits.py",
+        producer_version=qen.__version__,
+    )
 
 
 def main():

@@ -43,9 +43,9 @@ uint64_t saved_state() {
 }
 
 constexpr uint32_t kFma = 1u << 12, kOsxsave = 1u << 27, kAvx = 1u << 28;  // leaf 1, ECX
-constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16;   // leaf 7, EBX
-constexpr uint64_t kYmmState = 0x06;  // XMM and the upper halves of YMM
-constexpr uint64_t kZmmState = 0xE6;  // those, the opmasks and all of ZMM
+constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16;                   // leaf 7, EBX
+constexpr uint64_t kYmmState = 0x06;                                       // XMM and the upper halves of YMM
+constexpr uint64_t kZmmState = 0xE6;                                       // those, the opmasks and all of ZMM
 
 // Whether the CPU has AVX and the system saves `state`.
 bool saves(uint64_t state) {

@@ -39,7 +39,7 @@ void Engine::load_model(const std::string& path) {
 }
 
 std::vector<TensorHandle> Engine::run(const std::vector<TensorHandle>& inputs,
-                                     const std::function<bool()>& stop_requested) {
+                                      const std::function<bool()>& stop_requested) {
   if (!loader) throw std::runtime_error("No model loaded");
   const GraphHeader graph = loader->graph_info();
   // The loader refuses graphs with more than 16 inputs or outputs; the bound

@@ -51,7 +51,7 @@ Handle open_for_reading(const std::string& path) {
   // instead of waiting for one; no controlling terminal from a device path.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return kNoHandle;
-  struct stat info {};
+  struct stat info{};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || open_for_writing_elsewhere(fd)) {
     ::close(fd);
     return kNoHandle;
@@ -60,7 +60,7 @@ Handle open_for_reading(const std::string& path) {
 }
 
 bool file_size(Handle file, uint64_t* size) {
-  struct stat info {};
+  struct stat info{};
   if (::fstat(file, &info) != 0 || info.st_size < 0) return false;
   *size = static_cast<uint64_t>(info.st_size);
   return true;

@@ -108,8 +108,8 @@ void run_linear(const KernelVariant& variant, const LinearArgs& a, unsigned thre
 }
 
 // An elementwise kernel over n values in ranges of whole 256-value blocks.
-void run_elementwise(void (*kernel)(const void*, void*, uint64_t), const void* x, void* y, uint64_t n,
-                     uint64_t grain, unsigned threads) {
+void run_elementwise(void (*kernel)(const void*, void*, uint64_t), const void* x, void* y, uint64_t n, uint64_t grain,
+                     unsigned threads) {
   constexpr uint64_t kStep = 256;
   const uint64_t parts = part_count(n, grain, threads);
   if (parts <= 1) return kernel(x, y, n);
@@ -152,8 +152,8 @@ void linear(const TensorView& x, const TensorView& w, const TensorView& b, Tenso
   if (wk != k) {
     char message[256];
     std::snprintf(message, sizeof message,
-                  "Shape mismatch in linear: input=[%u,%u], weight=[%u,%u], expected weight=[%u,%u]", m, k, n,
-                  wk, n, k);
+                  "Shape mismatch in linear: input=[%u,%u], weight=[%u,%u], expected weight=[%u,%u]", m, k, n, wk, n,
+                  k);
     throw std::runtime_error(message);
   }
   require_fp32(x);

@@ -196,8 +196,7 @@ uint64_t MemoryPlanner::assign_offsets(std::vector<TensorLifetime>& lifetimes,
     }
 
     const uint64_t offset = lifetime.size == 0 ? 0 : live.first_fit(lifetime.size);
-    if (lifetime.size > UINT64_MAX - offset)
-      throw std::runtime_error("Memory plan exceeds the 64-bit address range");
+    if (lifetime.size > UINT64_MAX - offset) throw std::runtime_error("Memory plan exceeds the 64-bit address range");
     offsets[lifetime.tensor_id] = offset;
     if (lifetime.size != 0) {
       live.insert(LiveBlock{offset, lifetime.size, lifetime.last_use});

@@ -127,8 +127,7 @@ TensorView ModelLoader::load_tensor(uint32_t id) const {
     throw std::runtime_error("Tensor byte size overflows");
   // The view's elements must lie inside the mapping: weights region start
   // plus data_offset plus the shape's byte size, all without wrapping.
-  if (header.weights_offset > file_size ||
-      !range_in_file(record.data_offset, bytes, file_size - header.weights_offset))
+  if (header.weights_offset > file_size || !range_in_file(record.data_offset, bytes, file_size - header.weights_offset))
     throw std::runtime_error("Tensor data extends past the end of the file");
 
   const uint8_t* data = base + header.weights_offset + record.data_offset;

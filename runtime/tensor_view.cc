@@ -136,8 +136,7 @@ bool checked_byte_size(const uint32_t* dims, size_t count, DType dtype, uint64_t
   return true;
 }
 
-TensorView::TensorView(void* data_, std::vector<uint32_t> shape_, DType dtype_,
-                       std::shared_ptr<void> owner_)
+TensorView::TensorView(void* data_, std::vector<uint32_t> shape_, DType dtype_, std::shared_ptr<void> owner_)
     : data(data_),
       shape(std::move(shape_)),
       size_bytes(0),

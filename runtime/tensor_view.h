@@ -23,8 +23,7 @@ size_t element_size(DType dtype);
 class TensorView {
  public:
   // A borrowing view over existing memory. Throws "Unknown dtype".
-  TensorView(void* data, std::vector<uint32_t> shape, DType dtype,
-             std::shared_ptr<void> owner = nullptr);
+  TensorView(void* data, std::vector<uint32_t> shape, DType dtype, std::shared_ptr<void> owner = nullptr);
   ~TensorView();
 
   // Moving hands over ownership of the buffer; copying could free it twice.

@@ -22,14 +22,13 @@ unsigned resolve_thread_count(int requested);
 
 // Runs task(context, part) for every part below `parts` and returns when all
 // have finished. The task must not throw.
-void run_parts(uint64_t parts, unsigned threads, void (*task)(const void* context, uint64_t part),
-               const void* context);
+void run_parts(uint64_t parts, unsigned threads, void (*task)(const void* context, uint64_t part), const void* context);
 
 // run_parts for a callable: task(part).
 template <class Task>
 void parallel_for(uint64_t parts, unsigned threads, const Task& task) {
-  run_parts(parts, threads, [](const void* context, uint64_t part) { (*static_cast<const Task*>(context))(part); },
-            &task);
+  run_parts(
+      parts, threads, [](const void* context, uint64_t part) { (*static_cast<const Task*>(context))(part); }, &task);
 }
 
 }  // namespace qen

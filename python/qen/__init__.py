@@ -17,12 +17,27 @@ from . import format, probe  # noqa: A004 (qen.format is the file layout)
 from .session import Session, TensorInfo, load
 from .writer import Layer, ModelWriter, write_sequential
 
-__all__ = ["__version__", "Layer", "ModelWriter", "Session", "TensorInfo", "format", "from_onnx", "from_sklearn",
-           "from_torch", "load", "probe", "write_sequential"]
+__all__ = [
+    "__version__",
+    "Layer",
+    "ModelWriter",
+    "Session",
+    "TensorInfo",
+    "format",
+    "from_onnx",
+    "from_sklearn",
+    "from_torch",
+    "load",
+    "probe",
+    "write_sequential",
+]
 
 # Converter name -> the module that defines it, imported on first use.
-_CONVERTERS = {"from_torch": ".converters.from_torch", "from_onnx": ".converters.from_onnx",
-               "from_sklearn": ".converters.from_sklearn"}
+_CONVERTERS = {
+    "from_torch": ".converters.from_torch",
+    "from_onnx": ".converters.from_onnx",
+    "from_sklearn": ".converters.from_sklearn",
+}
 
 
 def __getattr__(name: str):

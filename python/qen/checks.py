@@ -41,7 +41,7 @@ def _region_warnings(model: fmt.ModelFile) -> list[str]:
         fixed["the metadata"] = (h.metadata_offset, h.metadata_size)
     names = list(fixed)
     for i, first in enumerate(names):
-        for second in names[i + 1:]:
+        for second in names[i + 1 :]:
             if _overlap(fixed[first], fixed[second]):
                 warnings.append(f"{first} ({_span(*fixed[first])}) and {second} ({_span(*fixed[second])}) overlap")
     stored = []
@@ -56,8 +56,9 @@ def _region_warnings(model: fmt.ModelFile) -> list[str]:
     for name, region in fixed.items():
         hit = [i for start, size, i in stored if _overlap((start, size), region)]
         if hit:
-            warnings.append(f"the weights of tensor{'s' * (len(hit) > 1)} {_ids(hit)} overlap {name} "
-                            f"({_span(*region)})")
+            warnings.append(
+                f"the weights of tensor{'s' * (len(hit) > 1)} {_ids(hit)} overlap {name} ({_span(*region)})"
+            )
     stored.sort()
     end, last = 0, None
     for start, size, i in stored:  # each against the one reaching furthest before it
@@ -100,8 +101,9 @@ def _writer_metadata_problem(model: fmt.ModelFile, meta: object) -> str | None:
         entries = meta.get(side)
         if not isinstance(entries, list) or len(entries) != len(ids):
             return f"its {side!r} do not list the graph's {len(ids)} {side}"
-        if not all(isinstance(e, Mapping) and all(isinstance(e.get(k), t) for k, t in _SIGNATURE_KEYS.items())
-                   for e in entries):
+        if not all(
+            isinstance(e, Mapping) and all(isinstance(e.get(k), t) for k, t in _SIGNATURE_KEYS.items()) for e in entries
+        ):
             return f"an entry of its {side!r} is not a name, shape and dtype"
     probe = meta.get("probe")
     if probe is not None and not (isinstance(probe, Mapping) and "inputs" in probe and "sha256" in probe):

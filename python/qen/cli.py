@@ -65,13 +65,27 @@ def describe(model: fmt.ModelFile) -> dict:
         if status not in ("ok", "placeholder"):
             problems.append(f"tensor {i}: {status}")
         dtype = _enum_name(fmt.DType, t.dtype)
-        tensors.append({"id": i, "role": "/".join(r for r in _ROLES if r in roles.get(i, ())) or "-",
-                        "dims": list(t.dims), "dtype": dtype, "data_offset": t.data_offset,
-                        "data_size": t.data_size, "status": status})
-    nodes = [{"index": j, "op": _enum_name(fmt.Op, n.op_type),
-              "inputs": list(n.inputs), "outputs": list(n.outputs),
-              **({"weight_id": n.weight_id, "bias_id": n.bias_id} if n.op_type == fmt.Op.LINEAR else {})}
-             for j, n in enumerate(model.nodes)]
+        tensors.append(
+            {
+                "id": i,
+                "role": "/".join(r for r in _ROLES if r in roles.get(i, ())) or "-",
+                "dims": list(t.dims),
+                "dtype": dtype,
+                "data_offset": t.data_offset,
+                "data_size": t.data_size,
+                "status": status,
+            }
+        )
+    nodes = [
+        {
+            "index": j,
+            "op": _enum_name(fmt.Op, n.op_type),
+            "inputs": list(n.inputs),
+            "outputs": list(n.outputs),
+            **({"weight_id": n.weight_id, "bias_id": n.bias_id} if n.op_type == fmt.Op.LINEAR else {}),
+        }
+        for j, n in enumerate(model.nodes)
+    ]
     try:
         raw = model.metadata_bytes()
     except fmt.FormatError as error:
@@ -82,14 +96,29 @@ def describe(model: fmt.ModelFile) -> dict:
     extent = fmt.graph_block_size(g.num_tensors, g.num_nodes)
     regions = {"header": fmt.FILE_HEADER.size, "metadata": h.metadata_size, "graph": extent, "weights": stored}
     regions["other"] = max(0, model.file_size - sum(min(v, model.file_size) for v in regions.values()))
-    return {"file_size": model.file_size,
-            "header": {"version": h.version, "metadata_offset": h.metadata_offset,
-                       "metadata_size": h.metadata_size, "graph_offset": h.graph_offset,
-                       "graph_size": h.graph_size, "weights_offset": h.weights_offset},
-            "graph": {"num_nodes": g.num_nodes, "num_tensors": g.num_tensors, "inputs": list(g.inputs),
-                      "outputs": list(g.outputs)},
-            "metadata": metadata, "tensors": tensors, "nodes": nodes, "regions": regions, "problems": problems,
-            "warnings": damage_warnings(model)}
+    return {
+        "file_size": model.file_size,
+        "header": {
+            "version": h.version,
+            "metadata_offset": h.metadata_offset,
+            "metadata_size": h.metadata_size,
+            "graph_offset": h.graph_offset,
+            "graph_size": h.graph_size,
+            "weights_offset": h.weights_offset,
+        },
+        "graph": {
+            "num_nodes": g.num_nodes,
+            "num_tensors": g.num_tensors,
+            "inputs": list(g.inputs),
+            "outputs": list(g.outputs),
+        },
+        "metadata": metadata,
+        "tensors": tensors,
+        "nodes": nodes,
+        "regions": regions,
+        "problems": problems,
+        "warnings": damage_warnings(model),
+    }
 
 
 def _node_problems(model: fmt.ModelFile) -> list[str]:
@@ -125,8 +154,7 @@ def _print_description(path: str, d: dict) -> None:
     h, g = d["header"], d["graph"]
     print(f"{path}: {d['file_size']} bytes, format version {h['version']}")
     print(_table(["field", "value"], [(k, v) for k, v in h.items() if k != "version"]))
-    print(f"\ngraph: {g['num_nodes']} nodes, {g['num_tensors']} tensors, inputs {g['inputs']}, "
-          f"outputs {g['outputs']}")
+    print(f"\ngraph: {g['num_nodes']} nodes, {g['num_tensors']} tensors, inputs {g['inputs']}, outputs {g['outputs']}")
     print("\nmetadata:")
     meta = _shortened(d["metadata"])
     if isinstance(meta, dict):
@@ -135,13 +163,25 @@ def _print_description(path: str, d: dict) -> None:
     else:
         print(f"  {meta!r}")
     print("\ntensors:")
-    print(_table(["id", "role", "dims", "dtype", "offset", "bytes", "status"],
-                 [(t["id"], t["role"], t["dims"], t["dtype"], t["data_offset"], t["data_size"], t["status"])
-                  for t in d["tensors"]]))
+    print(
+        _table(
+            ["id", "role", "dims", "dtype", "offset", "bytes", "status"],
+            [
+                (t["id"], t["role"], t["dims"], t["dtype"], t["data_offset"], t["data_size"], t["status"])
+                for t in d["tensors"]
+            ],
+        )
+    )
     print("\nnodes:")
-    print(_table(["#", "op", "inputs", "outputs", "weight", "bias"],
-                 [(n["index"], n["op"], n["inputs"], n["outputs"], n.get("weight_id", "-"), n.get("bias_id", "-"))
-                  for n in d["nodes"]]))
+    print(
+        _table(
+            ["#", "op", "inputs", "outputs", "weight", "bias"],
+            [
+                (n["index"], n["op"], n["inputs"], n["outputs"], n.get("weight_id", "-"), n.get("bias_id", "-"))
+                for n in d["nodes"]
+            ],
+        )
+    )
     print("\nbytes per region:")
     print(_table(["region", "bytes"], list(d["regions"].items())))
     for problem in d["problems"]:
@@ -156,8 +196,10 @@ def _shortened(meta):
         return meta
     probe = dict(meta["probe"])
     if isinstance(probe.get("inputs"), dict):
-        probe["inputs"] = {k: {**v, "data": v["data"][:16] + "..."} if isinstance(v, dict) and "data" in v else v
-                           for k, v in probe["inputs"].items()}
+        probe["inputs"] = {
+            k: {**v, "data": v["data"][:16] + "..."} if isinstance(v, dict) and "data" in v else v
+            for k, v in probe["inputs"].items()
+        }
     return {**meta, "probe": probe}
 
 
@@ -201,6 +243,7 @@ _ONNX_FIELD_TAGS = {0x12, 0x1A, 0x22, 0x32, 0x3A, 0x42}
 def cmd_convert(args) -> int:
     from . import from_onnx
     from .writer import check_target
+
     check_target(args.output)
     from_onnx(args.src, args.output)
     print(f"wrote {args.output}")
@@ -209,6 +252,7 @@ def cmd_convert(args) -> int:
 
 def cmd_verify(args) -> int:
     from .probe import verify
+
     result = verify(args.file)
     print(f"{args.file}: {result.message}")
     if result.reproduced is False:
@@ -220,6 +264,7 @@ def cmd_verify(args) -> int:
 
 def cmd_bench(args) -> int:
     from .session import Session
+
     if args.batch < 1 or args.runs < 1:
         raise UserError("--batch and --runs must be at least 1")
     session = Session(args.file, args.threads)
@@ -239,9 +284,15 @@ def cmd_bench(args) -> int:
         times[i] = time.perf_counter() - start
     median, p99 = np.median(times), np.percentile(times, 99)
     print(f"{args.file}: batch {args.batch}, {args.runs} runs, {args.threads} thread(s)")
-    print(_table(["", "latency", "per sample"],
-                 [("median", _duration(median), _duration(median / args.batch)),
-                  ("p99", _duration(p99), _duration(p99 / args.batch))]))
+    print(
+        _table(
+            ["", "latency", "per sample"],
+            [
+                ("median", _duration(median), _duration(median / args.batch)),
+                ("p99", _duration(p99), _duration(p99 / args.batch)),
+            ],
+        )
+    )
     return 0
 
 
@@ -264,8 +315,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("src", help="the .onnx file")
     p.add_argument("-o", "--output", required=True, help="the model file to write")
     p.set_defaults(run=cmd_convert)
-    p = sub.add_parser("verify", help="check the file against its certificate: 0 it holds, 1 this machine gives "
-                                      "other bits, 2 no certificate, 3 the weights are not the producer's")
+    p = sub.add_parser(
+        "verify",
+        help="check the file against its certificate: 0 it holds, 1 this machine gives "
+        "other bits, 2 no certificate, 3 the weights are not the producer's",
+    )
     p.add_argument("file")
     p.set_defaults(run=cmd_verify)
     p = sub.add_parser("bench", help="latency of the model on random inputs: median and p99")

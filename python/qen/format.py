@@ -20,10 +20,30 @@ from dataclasses import dataclass
 import numpy as np
 
 __all__ = [
-    "MAGIC", "VERSION", "MAX_IDS", "MAX_DIMS", "ALIGNMENT", "Op", "DType", "DTYPE_OF", "ELEMENT_SIZE",
-    "FILE_HEADER", "GRAPH_HEADER", "TENSOR_RECORD", "NODE_RECORD", "FileHeader", "GraphHeader",
-    "TensorRecord", "NodeRecord", "ModelFile", "FormatError", "read_model", "parse_metadata", "tensor_table_offset",
-    "node_table_offset", "graph_block_size",
+    "MAGIC",
+    "VERSION",
+    "MAX_IDS",
+    "MAX_DIMS",
+    "ALIGNMENT",
+    "Op",
+    "DType",
+    "DTYPE_OF",
+    "ELEMENT_SIZE",
+    "FILE_HEADER",
+    "GRAPH_HEADER",
+    "TENSOR_RECORD",
+    "NODE_RECORD",
+    "FileHeader",
+    "GraphHeader",
+    "TensorRecord",
+    "NodeRecord",
+    "ModelFile",
+    "FormatError",
+    "read_model",
+    "parse_metadata",
+    "tensor_table_offset",
+    "node_table_offset",
+    "graph_block_size",
 ]
 
 MAGIC = b"QEN\x00"
@@ -53,8 +73,12 @@ class DType(enum.IntEnum):
 
 
 # numpy element type (little-endian) of each code, and its size in bytes.
-DTYPE_OF = {DType.FP32: np.dtype("<f4"), DType.FP16: np.dtype("<f2"), DType.INT8: np.dtype("i1"),
-            DType.INT32: np.dtype("<i4")}
+DTYPE_OF = {
+    DType.FP32: np.dtype("<f4"),
+    DType.FP16: np.dtype("<f2"),
+    DType.INT8: np.dtype("i1"),
+    DType.INT32: np.dtype("<i4"),
+}
 ELEMENT_SIZE = {code: dtype.itemsize for code, dtype in DTYPE_OF.items()}
 
 
@@ -75,8 +99,15 @@ class FileHeader:
     version: int = VERSION
 
     def pack(self) -> bytes:
-        return FILE_HEADER.pack(self.magic, self.version, self.metadata_offset, self.metadata_size,
-                                self.graph_offset, self.graph_size, self.weights_offset)
+        return FILE_HEADER.pack(
+            self.magic,
+            self.version,
+            self.metadata_offset,
+            self.metadata_size,
+            self.graph_offset,
+            self.graph_size,
+            self.weights_offset,
+        )
 
     @classmethod
     def unpack_from(cls, buffer, offset: int = 0) -> FileHeader:
@@ -98,8 +129,14 @@ class GraphHeader:
         return cls(num_nodes, num_tensors, tuple(inputs), tuple(outputs), len(inputs), len(outputs))
 
     def pack(self) -> bytes:
-        return GRAPH_HEADER.pack(self.num_nodes, self.num_tensors, self.num_inputs, self.num_outputs,
-                                 *_padded(self.inputs, MAX_IDS), *_padded(self.outputs, MAX_IDS))
+        return GRAPH_HEADER.pack(
+            self.num_nodes,
+            self.num_tensors,
+            self.num_inputs,
+            self.num_outputs,
+            *_padded(self.inputs, MAX_IDS),
+            *_padded(self.outputs, MAX_IDS),
+        )
 
     @classmethod
     def unpack_from(cls, buffer, offset: int = 0) -> GraphHeader:
@@ -121,8 +158,9 @@ class TensorRecord:
         return cls(data_offset, data_size, tuple(dims), dtype, len(dims))
 
     def pack(self) -> bytes:
-        return TENSOR_RECORD.pack(self.data_offset, self.data_size, self.ndim, *_padded(self.dims, MAX_DIMS),
-                                  self.dtype)
+        return TENSOR_RECORD.pack(
+            self.data_offset, self.data_size, self.ndim, *_padded(self.dims, MAX_DIMS), self.dtype
+        )
 
     @classmethod
     def unpack_from(cls, buffer, offset: int = 0) -> TensorRecord:
@@ -152,8 +190,15 @@ class NodeRecord:
     def pack(self) -> bytes:
         num_inputs = len(self.inputs) if self.num_inputs is None else self.num_inputs
         num_outputs = len(self.outputs) if self.num_outputs is None else self.num_outputs
-        return NODE_RECORD.pack(self.op_type, num_inputs, num_outputs, *_padded(self.inputs, MAX_IDS),
-                                *_padded(self.outputs, MAX_IDS), self.weight_id, self.bias_id)
+        return NODE_RECORD.pack(
+            self.op_type,
+            num_inputs,
+            num_outputs,
+            *_padded(self.inputs, MAX_IDS),
+            *_padded(self.outputs, MAX_IDS),
+            self.weight_id,
+            self.bias_id,
+        )
 
     @classmethod
     def unpack_from(cls, buffer, offset: int = 0) -> NodeRecord:
@@ -203,7 +248,7 @@ class ModelFile:
             return b"{}"
         if not _in_file(h.metadata_offset, h.metadata_size, self.file_size):
             raise FormatError("Metadata extends past the end of the file")
-        return bytes(self.buffer[h.metadata_offset:h.metadata_offset + h.metadata_size])
+        return bytes(self.buffer[h.metadata_offset : h.metadata_offset + h.metadata_size])
 
     def tensor_problem(self, tensor_id: int) -> str | None:
         """Why the loader would refuse to load this stored tensor, or None when it loads."""
@@ -267,8 +312,10 @@ def read_model(buffer: bytes | memoryview) -> ModelFile:
         raise FormatError("Graph tables extend past the end of the file")
     if graph.num_inputs > MAX_IDS or graph.num_outputs > MAX_IDS:
         raise FormatError("Graph has more than 16 inputs or outputs")
-    tensors = tuple(TensorRecord.unpack_from(buffer, tensor_table_offset(g) + TENSOR_RECORD.size * i)
-                    for i in range(graph.num_tensors))
+    tensors = tuple(
+        TensorRecord.unpack_from(buffer, tensor_table_offset(g) + TENSOR_RECORD.size * i)
+        for i in range(graph.num_tensors)
+    )
     nodes_at = node_table_offset(g, graph.num_tensors)
     nodes = tuple(NodeRecord.unpack_from(buffer, nodes_at + NODE_RECORD.size * j) for j in range(graph.num_nodes))
     return ModelFile(buffer, header, graph, tensors, nodes)

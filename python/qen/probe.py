@@ -33,8 +33,7 @@ import numpy as np
 from . import format as fmt
 from .session import Session, TensorInfo, _engine, check_feed
 
-__all__ = ["PROBE_ROWS", "ProbeResult", "certify", "content_digests", "digest", "probe_batch", "probe_input",
-           "verify"]
+__all__ = ["PROBE_ROWS", "ProbeResult", "certify", "content_digests", "digest", "probe_batch", "probe_input", "verify"]
 
 PROBE_ROWS = 8  # the extent of every free dimension (the batch) in the probe
 _INT_RANGE = 100  # int32 inputs are drawn from [-100, 100)
@@ -78,14 +77,14 @@ def content_digests(path: str | os.PathLike) -> dict:
         model = fmt.read_model(view)
         g = model.header.graph_offset
         with memoryview(view) as buffer:
-            graph = hashlib.sha256(buffer[g:g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
+            graph = hashlib.sha256(buffer[g : g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
             tensors = {}
             for i, record in enumerate(model.tensors):
                 if record.is_placeholder:
                     continue
                 problem = model.tensor_problem(i)
                 start = model.header.weights_offset + record.data_offset
-                tensors[str(i)] = problem or hashlib.sha256(buffer[start:start + record.element_bytes()]).hexdigest()
+                tensors[str(i)] = problem or hashlib.sha256(buffer[start : start + record.element_bytes()]).hexdigest()
         del model  # releases its views of the mapping before the mapping closes
     return {"graph": graph.hexdigest(), "tensors": tensors}
 
@@ -99,8 +98,11 @@ def certify(path: str | os.PathLike, signature: Sequence[Mapping[str, object]]) 
     engine.load_model(os.fspath(path))
     outputs = engine.run(arrays)
     del engine  # unmaps the file before the writer finishes it
-    return {"inputs": {e["name"]: _encode(a) for e, a in zip(signature, arrays)}, "sha256": digest(outputs),
-            "content": content}
+    return {
+        "inputs": {e["name"]: _encode(a) for e, a in zip(signature, arrays)},
+        "sha256": digest(outputs),
+        "content": content,
+    }
 
 
 def _encode(array: np.ndarray) -> dict:
@@ -137,8 +139,10 @@ def _changed(certified: object, actual: dict) -> str | None:
     if not isinstance(certified, Mapping) or not isinstance(certified.get("tensors"), Mapping):
         raise ValueError("'content' is not a digest of the graph and its tensors")
     tensors = certified["tensors"]
-    ids = sorted((i for i in set(tensors) | set(actual["tensors"]) if tensors.get(i) != actual["tensors"].get(i)),
-                 key=lambda i: (len(i), i))  # decimal IDs in numeric order
+    ids = sorted(
+        (i for i in set(tensors) | set(actual["tensors"]) if tensors.get(i) != actual["tensors"].get(i)),
+        key=lambda i: (len(i), i),
+    )  # decimal IDs in numeric order
     parts = ["the graph tables"] if certified.get("graph") != actual["graph"] else []
     if ids:
         shown = ", ".join(ids[:8]) + (f" and {len(ids) - 8} more" if len(ids) > 8 else "")
@@ -160,12 +164,20 @@ def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
         return ProbeResult(None, None, None, f"the probe in the metadata is unreadable: {error}")
     intact = None if "content" not in probe else changed is None
     if changed:
-        return ProbeResult(None, expected, None, f"the file's weights are not the producer's: {changed} "
-                           "changed since the file was certified", intact=False)
+        return ProbeResult(
+            None,
+            expected,
+            None,
+            f"the file's weights are not the producer's: {changed} changed since the file was certified",
+            intact=False,
+        )
     actual = digest(session.run(None, feed))
     if actual == expected:
-        message = ("the file's weights are the producer's and this machine reproduces the producer's output bits"
-                   if intact else "this machine reproduces the producer's output bits "
-                   "(an older certificate: it holds no digest of the weights)")
+        message = (
+            "the file's weights are the producer's and this machine reproduces the producer's output bits"
+            if intact
+            else "this machine reproduces the producer's output bits "
+            "(an older certificate: it holds no digest of the weights)"
+        )
         return ProbeResult(True, expected, actual, message, intact=intact)
     return ProbeResult(False, expected, actual, "the output bits differ from the producer's", intact=intact)

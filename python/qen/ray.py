@@ -43,8 +43,13 @@ class BatchScorer:
     is a column of k-vectors); the batch's own columns are kept.
     """
 
-    def __init__(self, model_path: str | os.PathLike[str], *, threads: int = 1,
-                 inputs: Mapping[str, str | Sequence[str]] | None = None) -> None:
+    def __init__(
+        self,
+        model_path: str | os.PathLike[str],
+        *,
+        threads: int = 1,
+        inputs: Mapping[str, str | Sequence[str]] | None = None,
+    ) -> None:
         self.session = load(model_path, threads=threads)
         self._dtypes = {item.name: item.dtype for item in self.session.get_inputs()}
         self._columns = _columns_of(list(self._dtypes), inputs or {})
@@ -53,32 +58,39 @@ class BatchScorer:
     def __call__(self, batch: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
         for name in self.outputs:
             if name in batch:
-                raise ValueError(f"graph output {name!r} would replace the batch's column {name!r}; "
-                                 "rename that column first")
-        feed = {graph_input: _input_from(batch, graph_input, columns, self._dtypes[graph_input])
-                for graph_input, columns in self._columns.items()}
+                raise ValueError(
+                    f"graph output {name!r} would replace the batch's column {name!r}; rename that column first"
+                )
+        feed = {
+            graph_input: _input_from(batch, graph_input, columns, self._dtypes[graph_input])
+            for graph_input, columns in self._columns.items()
+        }
         scored = dict(batch)
         scored.update(zip(self.outputs, self.session.run(self.outputs, feed)))
         return scored
 
 
-def _input_from(batch: Mapping[str, np.ndarray], graph_input: str, columns: str | tuple[str, ...],
-                dtype: np.dtype) -> np.ndarray:
+def _input_from(
+    batch: Mapping[str, np.ndarray], graph_input: str, columns: str | tuple[str, ...], dtype: np.dtype
+) -> np.ndarray:
     """The array for one graph input: one column as it stands, or scalar columns side by side."""
     if isinstance(columns, str):
         return _numeric(columns, _column(batch, graph_input, columns), dtype)
     values = [_numeric(c, _column(batch, graph_input, c), dtype) for c in columns]
     for column, array in zip(columns, values):
         if array.ndim != 1:
-            raise ValueError(f"column {column!r}: graph input {graph_input!r} is built from scalar columns, "
-                             f"but it holds values of shape {list(array.shape[1:])} per row")
+            raise ValueError(
+                f"column {column!r}: graph input {graph_input!r} is built from scalar columns, "
+                f"but it holds values of shape {list(array.shape[1:])} per row"
+            )
     return np.stack(values, axis=1)
 
 
 def _column(batch: Mapping[str, np.ndarray], graph_input: str, column: str) -> np.ndarray:
     if column not in batch:
-        raise ValueError(f"the batch has no column {column!r} for graph input {graph_input!r}; "
-                         f"its columns are {sorted(batch)}")
+        raise ValueError(
+            f"the batch has no column {column!r} for graph input {graph_input!r}; its columns are {sorted(batch)}"
+        )
     return np.asarray(batch[column])
 
 
@@ -88,8 +100,10 @@ def _numeric(column: str, array: np.ndarray, dtype: np.dtype) -> np.ndarray:
         rows = [np.asarray(v) for v in array]
         lengths = {r.shape for r in rows}
         if len(lengths) > 1:
-            raise ValueError(f"column {column!r} holds vectors of different shapes "
-                             f"({', '.join(str(list(s)) for s in sorted(lengths)[:3])}); a graph input needs one")
+            raise ValueError(
+                f"column {column!r} holds vectors of different shapes "
+                f"({', '.join(str(list(s)) for s in sorted(lengths)[:3])}); a graph input needs one"
+            )
         if any(r.dtype.kind not in "iuf" for r in rows):
             kind = next(r.dtype for r in rows if r.dtype.kind not in "iuf")
             raise TypeError(f"column {column!r} holds {kind} values, not numbers")
@@ -104,18 +118,23 @@ def _numeric(column: str, array: np.ndarray, dtype: np.dtype) -> np.ndarray:
 def _columns_of(graph_inputs: list[str], inputs: Mapping[str, str | Sequence[str]]) -> dict[str, str | tuple[str, ...]]:
     """Maps each graph input to the column, or the scalar columns in order, it is built from."""
     if not isinstance(inputs, Mapping) or not all(
-            isinstance(k, str) and (isinstance(v, str) or (isinstance(v, (list, tuple)) and v
-                                                            and all(isinstance(c, str) for c in v)))
-            for k, v in inputs.items()):
-        raise TypeError("inputs must map column names (str) to graph input names (str), "
-                        "or graph input names to lists of column names")
+        isinstance(k, str)
+        and (isinstance(v, str) or (isinstance(v, (list, tuple)) and v and all(isinstance(c, str) for c in v)))
+        for k, v in inputs.items()
+    ):
+        raise TypeError(
+            "inputs must map column names (str) to graph input names (str), "
+            "or graph input names to lists of column names"
+        )
     columns: dict[str, str | tuple[str, ...]] = {name: name for name in graph_inputs}
     fed = set()
     for key, value in inputs.items():
         graph_input, source = (value, key) if isinstance(value, str) else (key, tuple(value))
         if graph_input not in columns:
-            raise ValueError(f"inputs feeds {graph_input!r} from {source!r}, but {graph_input!r} is not a graph "
-                             f"input; the graph's inputs are {graph_inputs}")
+            raise ValueError(
+                f"inputs feeds {graph_input!r} from {source!r}, but {graph_input!r} is not a graph "
+                f"input; the graph's inputs are {graph_inputs}"
+            )
         if graph_input in fed:
             raise ValueError(f"inputs maps more than one column to graph input {graph_input!r}")
         fed.add(graph_input)
@@ -123,9 +142,17 @@ def _columns_of(graph_inputs: list[str], inputs: Mapping[str, str | Sequence[str
     return columns
 
 
-def score(dataset: Dataset, model_path: str | os.PathLike[str], *, workers: int, min_workers: int = 1,
-          threads: int = 1, inputs: Mapping[str, str | Sequence[str]] | None = None, batch_size: int = 4096,
-          scorer: type[BatchScorer] = BatchScorer) -> Dataset:
+def score(
+    dataset: Dataset,
+    model_path: str | os.PathLike[str],
+    *,
+    workers: int,
+    min_workers: int = 1,
+    threads: int = 1,
+    inputs: Mapping[str, str | Sequence[str]] | None = None,
+    batch_size: int = 4096,
+    scorer: type[BatchScorer] = BatchScorer,
+) -> Dataset:
     """Returns `dataset` with the model's outputs added as columns (lazily, as Ray Data does).
 
     Runs a pool of `min_workers` to `workers` actors, each a `scorer` (a

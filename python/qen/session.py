@@ -70,10 +70,13 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
         native = value.dtype.newbyteorder("=")
         if native not in _FEED_DTYPES or native != info.dtype:
             raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}")
-        if info.shape is not None and (value.ndim != len(info.shape) or any(
-                d is not None and d != n for d, n in zip(info.shape, value.shape))):
-            raise ValueError(f"input {info.name!r}: shape {_shape_text(value.shape)} does not match "
-                             f"the declared {_shape_text(info.shape)}")
+        if info.shape is not None and (
+            value.ndim != len(info.shape) or any(d is not None and d != n for d, n in zip(info.shape, value.shape))
+        ):
+            raise ValueError(
+                f"input {info.name!r}: shape {_shape_text(value.shape)} does not match "
+                f"the declared {_shape_text(info.shape)}"
+            )
         if any(n >= _U32_LIMIT for n in value.shape):
             raise ValueError(f"input {info.name!r}: extent of 2**32 or more in shape {_shape_text(value.shape)}")
         arrays.append(value if value.dtype == native else value.astype(native))
@@ -146,8 +149,10 @@ def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, objec
     if not isinstance(value, np.ndarray) or value.ndim == 2:
         return feed  # the flat form, or something that the checks of the feed refuse
     if value.shape[1:] != declared.shape[1:]:
-        raise ValueError(f"input {declared.name!r}: shape {_shape_text(value.shape)} does not match the declared "
-                         f"{_shape_text(declared.shape)} (or its flat form [None, {width}])")
+        raise ValueError(
+            f"input {declared.name!r}: shape {_shape_text(value.shape)} does not match the declared "
+            f"{_shape_text(declared.shape)} (or its flat form [None, {width}])"
+        )
     feed = dict(feed)
     feed[declared.name] = value.reshape(len(value), width)
     return feed
@@ -226,8 +231,9 @@ class Session:
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
         """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""
         if len(arrays) != len(self._inputs):
-            raise TypeError(f"the model takes {len(self._inputs)} input(s) "
-                            f"{[i.name for i in self._inputs]}, got {len(arrays)}")
+            raise TypeError(
+                f"the model takes {len(self._inputs)} input(s) {[i.name for i in self._inputs]}, got {len(arrays)}"
+            )
         results = self.run(None, {info.name: a for info, a in zip(self._inputs, arrays)})
         return results[0] if len(results) == 1 else tuple(results)
 

@@ -56,8 +56,7 @@ def _stored_array(name: str, array: np.ndarray) -> np.ndarray:
     if not isinstance(array, np.ndarray):
         raise TypeError(f"tensor {name!r}: expected a numpy array, got {type(array).__name__}")
     if array.dtype.newbyteorder("=") not in _DTYPE_CODES:
-        raise ValueError(f"tensor {name!r}: dtype {array.dtype} cannot be stored "
-                         "(float32, float16, int8 or int32)")
+        raise ValueError(f"tensor {name!r}: dtype {array.dtype} cannot be stored (float32, float16, int8 or int32)")
     if array.ndim > fmt.MAX_DIMS:
         raise ValueError(f"tensor {name!r}: {array.ndim} dimensions, the file holds at most {fmt.MAX_DIMS}")
     if array.size == 0:
@@ -80,8 +79,7 @@ class ModelWriter:
     repeated name is refused by the call that adds it.
     """
 
-    def __init__(self, *, producer: str, producer_version: str,
-                 metadata: Mapping[str, object] | None = None) -> None:
+    def __init__(self, *, producer: str, producer_version: str, metadata: Mapping[str, object] | None = None) -> None:
         extras = dict(metadata or {})
         clash = [key for key in _RESERVED_KEYS if key in extras]
         if clash:
@@ -116,14 +114,17 @@ class ModelWriter:
             raise ValueError(f"input {name!r}: dtype {dtype}, inputs are float32 or int32")
         shape = tuple(None if d is None else int(d) for d in shape)
         if len(shape) > fmt.MAX_DIMS or any(d is not None and not 0 <= d <= _U32_MAX for d in shape):
-            raise ValueError(f"input {name!r}: shape {_describe(shape)} is not storable "
-                             f"(at most {fmt.MAX_DIMS} extents, each below 2**32)")
+            raise ValueError(
+                f"input {name!r}: shape {_describe(shape)} is not storable "
+                f"(at most {fmt.MAX_DIMS} extents, each below 2**32)"
+            )
         self._tensors[name] = _Tensor(shape, dtype)
         self._inputs.append(name)
         return name
 
-    def add_node(self, op: str, x: str, y: str, *, weight: str | None = None, bias: str | None = None,
-                 name: str | None = None) -> str:
+    def add_node(
+        self, op: str, x: str, y: str, *, weight: str | None = None, bias: str | None = None, name: str | None = None
+    ) -> str:
         """Appends y = op(x) and returns y; a "linear" node names its weight [N, K] and bias [N].
 
         Errors name the node as "layer <index> (<name or op>)"."""
@@ -161,8 +162,9 @@ class ModelWriter:
         if b.shape != (n,):
             raise ValueError(f"{label}: bias {bias!r} has shape {b.shape}, expected ({n},) for a weight {w.shape}")
         if len(x_shape) != 2 or x_shape[1] not in (None, k):
-            raise ValueError(f"{label}: input shape {_describe(x_shape)} does not fit a weight {w.shape} "
-                             f"(expected [batch, {k}])")
+            raise ValueError(
+                f"{label}: input shape {_describe(x_shape)} does not fit a weight {w.shape} (expected [batch, {k}])"
+            )
         return (x_shape[0], n)
 
     def add_output(self, name: str) -> str:
@@ -190,16 +192,21 @@ class ModelWriter:
         names = list(self._tensors)
         ids = {name: i for i, name in enumerate(names)}
         records, weights = self._tensor_layout(names)
-        nodes = [fmt.NodeRecord(op, (ids[x],), (ids[y],), ids.get(w, 0), ids.get(b, 0)).pack()
-                 for op, x, y, w, b, _ in self._nodes]
-        graph = fmt.GraphHeader.of(len(nodes), len(names), [ids[n] for n in self._inputs],
-                                   [ids[n] for n in self._outputs]).pack()
+        nodes = [
+            fmt.NodeRecord(op, (ids[x],), (ids[y],), ids.get(w, 0), ids.get(b, 0)).pack()
+            for op, x, y, w, b, _ in self._nodes
+        ]
+        graph = fmt.GraphHeader.of(
+            len(nodes), len(names), [ids[n] for n in self._inputs], [ids[n] for n in self._outputs]
+        ).pack()
         graph_offset = fmt.FILE_HEADER.size
         weights_offset = _aligned(graph_offset + len(graph) + sum(map(len, records)) + sum(map(len, nodes)))
         metadata_offset = weights_offset + weights
+
         def header(size: int) -> bytes:
-            return fmt.FileHeader(metadata_offset, size, graph_offset, weights_offset - graph_offset,
-                                  weights_offset).pack()
+            return fmt.FileHeader(
+                metadata_offset, size, graph_offset, weights_offset - graph_offset, weights_offset
+            ).pack()
 
         meta = dict(self._meta, inputs=self._signature(self._inputs), outputs=self._signature(self._outputs))
         with _replaced_atomically(path) as temp_path:
@@ -215,6 +222,7 @@ class ModelWriter:
             if certify:
                 # Run with the file closed: the runtime refuses a file open for writing.
                 from .probe import certify as certificate
+
                 meta["probe"] = certificate(temp_path, self._signature(self._inputs))
             text = json.dumps(meta, separators=(",", ":"), allow_nan=False).encode()
             with open(temp_path, "r+b") as f:
@@ -240,8 +248,7 @@ class ModelWriter:
         return records, offset
 
     def _signature(self, names: list[str]) -> list[dict]:
-        return [{"name": n, "shape": list(self._tensors[n].shape), "dtype": str(self._tensors[n].dtype)}
-                for n in names]
+        return [{"name": n, "shape": list(self._tensors[n].shape), "dtype": str(self._tensors[n].dtype)} for n in names]
 
 
 def _aligned(offset: int) -> int:
@@ -295,10 +302,19 @@ def _new_file_mode(target: Path) -> int:
         return 0o666 & ~umask
 
 
-def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: Mapping[str, np.ndarray], *,
-                     input_shape: Sequence[int | None], input_name: str = "input", output_name: str = "output",
-                     metadata: Mapping[str, object] | None = None, producer: str, producer_version: str,
-                     certify: bool = False) -> None:
+def write_sequential(
+    path: str | os.PathLike,
+    layers: Sequence[Layer],
+    tensors: Mapping[str, np.ndarray],
+    *,
+    input_shape: Sequence[int | None],
+    input_name: str = "input",
+    output_name: str = "output",
+    metadata: Mapping[str, object] | None = None,
+    producer: str,
+    producer_version: str,
+    certify: bool = False,
+) -> None:
     """A chain: input -> layers[0] -> ... -> output, written atomically to `path`.
 
     Every array of `tensors` that a layer names is stored once. With
@@ -320,8 +336,10 @@ def write_sequential(path: str | os.PathLike, layers: Sequence[Layer], tensors: 
                 raise ValueError(f"{label}: tensor {tensor_name!r} is not in `tensors`")
             array = tensors[tensor_name]
             if isinstance(array, np.ndarray) and array.dtype.newbyteorder("=") != np.float32:
-                raise ValueError(f"{label}: tensor {tensor_name!r} is {array.dtype}, expected float32 "
-                                 "(convert it with .astype(np.float32))")
+                raise ValueError(
+                    f"{label}: tensor {tensor_name!r} is {array.dtype}, expected float32 "
+                    "(convert it with .astype(np.float32))"
+                )
             writer.add_tensor(tensor_name, array)
         y = output_name if i == len(layers) - 1 else f"{i}:{layer.name or layer.op}"
         x = writer.add_node(layer.op, x, y, weight=layer.weight, bias=layer.bias, name=layer.name)

@@ -12,7 +12,7 @@ void relu_f32_scalar(const void* x, void* y, uint64_t n) {
 }
 
 void gelu_f32_scalar(const void* x, void* y, uint64_t n) {
-  constexpr float kCubic = 0.044715f;        // bits 0x3D372713
+  constexpr float kCubic = 0.044715f;         // bits 0x3D372713
   constexpr float kSqrt2OverPi = 0.7978846f;  // bits 0x3F4C422A
   for (uint64_t i = 0; i < n; ++i) {
     const float v = load_f32(x, i);

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "kernels/linear_simd.h"
 #include "kernels/exp_tanh_simd.h"
+#include "kernels/linear_simd.h"
 
 namespace qen {
 namespace {

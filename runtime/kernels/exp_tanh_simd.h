@@ -170,7 +170,8 @@ __attribute__((always_inline)) inline typename V::Reg tanhf_vector(typename V::R
   const Reg twice = V::add(c, c);  // exact
   typename V::Wide parts[V::kParts];
   for (int p = 0; p < V::kParts; ++p) parts[p] = tanh_wide<V>(V::widen(twice, p));
-  return V::select(V::is_nan(x), V::add(x, x), V::bit_xor(V::narrow(parts), sign));  // NaN keeps its payload, made quiet
+  return V::select(V::is_nan(x), V::add(x, x),
+                   V::bit_xor(V::narrow(parts), sign));  // NaN keeps its payload, made quiet
 }
 
 }  // namespace

@@ -125,8 +125,7 @@ struct Avx512 {
   static Reg load_halves(const unsigned char* low, const unsigned char* high, uint64_t offset) {
     const __m256 lo = _mm256_loadu_ps(reinterpret_cast<const float*>(low + offset));
     const __m256 hi = _mm256_loadu_ps(reinterpret_cast<const float*>(high + offset));
-    return _mm512_castpd_ps(
-        _mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)), _mm256_castps_pd(hi), 1));
+    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo)), _mm256_castps_pd(hi), 1));
   }
   // For each c < 4: blocks 0 and 2 of h[c] and of h[4 + c] into h[c], blocks
   // 1 and 3 into h[4 + c].

@@ -119,8 +119,8 @@ struct Neon {
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
   static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64x2_t k = vreinterpretq_u64_f64(v);
-    const uint64x2_t entry = vcombine_u64(vcreate_u64(table[vgetq_lane_u64(k, 0) & 15]),
-                                          vcreate_u64(table[vgetq_lane_u64(k, 1) & 15]));
+    const uint64x2_t entry =
+        vcombine_u64(vcreate_u64(table[vgetq_lane_u64(k, 0) & 15]), vcreate_u64(table[vgetq_lane_u64(k, 1) & 15]));
     return vreinterpretq_f64_u64(vaddq_u64(entry, vshlq_n_u64(k, 48)));
   }
 };

@@ -1,7 +1,7 @@
 // Row-wise softmax and expf on 16-float AVX-512 vectors; bit for bit the scalar order.
 #include "kernels/exp_tanh.h"
-#include "kernels/softmax_simd.h"
 #include "kernels/simd_avx512.h"
+#include "kernels/softmax_simd.h"
 
 namespace qen {
 

@@ -1,7 +1,7 @@
 // Row-wise softmax and expf on 4-float NEON vectors; bit for bit the scalar order.
 #include "kernels/exp_tanh.h"
-#include "kernels/softmax_simd.h"
 #include "kernels/simd_neon.h"
+#include "kernels/softmax_simd.h"
 
 namespace qen {
 

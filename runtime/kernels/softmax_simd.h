@@ -58,8 +58,10 @@ void exponentials_and_sums(const void* x, void* y, uint64_t rows, uint64_t n, co
     Reg e[V::kWidth];
     for (uint64_t r = 0; r < V::kWidth; ++r) {
       const void* at = float_at(y, r * n + c);
-      if (!kAllRows && r >= rows) e[r] = V::zero();
-      else e[r] = count == V::kWidth ? V::load(at) : V::load_first(at, count);
+      if (!kAllRows && r >= rows)
+        e[r] = V::zero();
+      else
+        e[r] = count == V::kWidth ? V::load(at) : V::load_first(at, count);
     }
     transpose<V>(e);
     for (uint64_t j = 0; j < count; ++j) s = V::add(s, e[j]);
@@ -75,8 +77,10 @@ float exponentials_and_sum(const void* x, void* y, uint64_t n, float m) {
   float s = 0.0f;
   for (uint64_t c = 0; c < n; c += V::kWidth) {
     const uint64_t count = smaller(V::kWidth, n - c);
-    if (count == V::kWidth) V::store(float_at(y, c), expf_vector<V>(V::sub(V::load(float_at(x, c)), max)));
-    else V::store_first(float_at(y, c), expf_vector<V>(V::sub(V::load_first(float_at(x, c), count), max)), count);
+    if (count == V::kWidth)
+      V::store(float_at(y, c), expf_vector<V>(V::sub(V::load(float_at(x, c)), max)));
+    else
+      V::store_first(float_at(y, c), expf_vector<V>(V::sub(V::load_first(float_at(x, c), count), max)), count);
     for (uint64_t l = 0; l < count; ++l) {
       float e;
       std::memcpy(&e, float_at(y, c + l), sizeof e);
@@ -97,7 +101,8 @@ void exponentials_of_rows(const void* x, void* y, uint64_t rows, uint64_t n, con
   } else if (2 * rows >= V::kWidth) {
     exponentials_and_sums<V, false>(x, y, rows, n, m, sums);
   } else {
-    for (uint64_t r = 0; r < rows; ++r) sums[r] = exponentials_and_sum<V>(float_at(x, r * n), float_at(y, r * n), n, m[r]);
+    for (uint64_t r = 0; r < rows; ++r)
+      sums[r] = exponentials_and_sum<V>(float_at(x, r * n), float_at(y, r * n), n, m[r]);
   }
 }
 

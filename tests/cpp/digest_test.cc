@@ -64,13 +64,13 @@ uint64_t digest(const std::vector<float>& values) {
 // with -inf and one with values whose exponentials underflow).
 constexpr uint32_t kM = 37, kK = 91, kN = 45, kGelu = 12291, kRows = 213, kCols = 77;
 
-const std::vector<float> kLinearX = inputs(1, kM * kK, 0x1p-23f), kLinearW = inputs(2, kN * kK, 0x1p-26f),
+const std::vector<float> kLinearX = inputs(1, kM* kK, 0x1p-23f), kLinearW = inputs(2, kN* kK, 0x1p-26f),
                          kLinearB = inputs(3, kN, 0x1p-23f);
 
 std::vector<float> gelu_inputs() {
   std::vector<float> v = inputs(4, kGelu, 0x1p-20f);
-  const uint32_t special[] = {0, 0x80000000, 0x7f800000, 0xff800000, 0x7fc00000, 1, 0x80000001, 0x41200000,
-                              0xc1200000, 0x7f7fffff, 0xff7fffff, 0x3e000000, 0xbdffffff, 0x1f800000};
+  const uint32_t special[] = {0,          0x80000000, 0x7f800000, 0xff800000, 0x7fc00000, 1,          0x80000001,
+                              0x41200000, 0xc1200000, 0x7f7fffff, 0xff7fffff, 0x3e000000, 0xbdffffff, 0x1f800000};
   for (size_t i = 0; i < sizeof special / sizeof special[0]; ++i) v[i * 7] = from_bits(special[i]);
   return v;
 }

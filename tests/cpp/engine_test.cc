@@ -134,7 +134,7 @@ TEST(Engine, StopRequestEndsTheRunBeforeTheNextNode) {
   Engine engine = loaded(file);
   int asked = 0;
   EXPECT_THROW(engine.run({borrow(mlp_input, {2, 3})}, [&] { return ++asked == 1; }), RunStopped);
-  EXPECT_EQ(asked, 1);  // asked between the two nodes only
+  EXPECT_EQ(asked, 1);                        // asked between the two nodes only
   EXPECT_TRUE(EngineProbe::has(engine, kH));  // the Linear output stays, the ReLU's was never made
   EXPECT_FALSE(EngineProbe::has(engine, kY));
   EXPECT_EQ(values_of(engine.run({borrow(mlp_input, {2, 3})}, [] { return false; })[0]), kMlpOut);
@@ -174,7 +174,7 @@ class NodeFails : public ::testing::TestWithParam<NodeFailure> {};
 TEST_P(NodeFails, KeepingEarlierEntries) {
   const NodeFailure& c = GetParam();
   ModelBuilder b;
-  b.add_placeholder({2, 3});                                               // 0: graph input
+  b.add_placeholder({2, 3});                                              // 0: graph input
   b.add_placeholder(c.input_shape, static_cast<uint8_t>(c.input_dtype));  // 1: second input
   b.add_stored<float>(c.weight_shape, std::vector<float>(27, 1.0f));      // 2: weight
   b.add_stored<float>({8}, std::vector<float>(8, 0.0f));                  // 3: bias
@@ -193,14 +193,24 @@ TEST_P(NodeFails, KeepingEarlierEntries) {
 }
 
 const NodeFailure kNodeFailures[] = {
-    {"LinearMismatch", kLinear, {2, 3}, DType::FP32, {4, 5},
-     "Shape mismatch in linear: input=[2,3], weight=[4,5], expected weight=[4,3]", 24 + 32},
+    {"LinearMismatch",
+     kLinear,
+     {2, 3},
+     DType::FP32,
+     {4, 5},
+     "Shape mismatch in linear: input=[2,3], weight=[4,5], expected weight=[4,3]",
+     24 + 32},
     {"LinearScalarInput", kLinear, {}, DType::FP32, {4, 3}, "Linear expects 2D tensors", 24},
     {"LinearScalarWeight", kLinear, {2, 3}, DType::FP32, {}, "Linear expects 2D tensors", 24},
     {"Linear3DInput", kLinear, {2, 3, 1}, DType::FP32, {4, 3}, "Linear expects 2D tensors", 24 + 32},
     {"LinearInt32Input", kLinear, {2, 3}, DType::INT32, {4, 3}, "Only FP32 supported", 24 + 32},
-    {"LinearShortBias", kLinear, {2, 3}, DType::FP32, {9, 3},
-     "Linear bias has fewer elements than the weight has rows", 24 + 72},
+    {"LinearShortBias",
+     kLinear,
+     {2, 3},
+     DType::FP32,
+     {9, 3},
+     "Linear bias has fewer elements than the weight has rows",
+     24 + 72},
     {"ReluInt32", kReLU, {2, 3}, DType::INT32, {1}, "Only FP32 supported", 24 + 24},
     {"GeluFp16", kGELU, {2, 3}, DType::FP16, {1}, "Only FP32 supported", 24 + 12},
     {"SoftmaxInt32", kSoftmax, {2, 3, 4}, DType::INT32, {1}, "Only FP32 supported", 24 + 96},
@@ -301,8 +311,7 @@ TEST(Engine, ReloadEmptiesTheMapSoTheNewModelIsRead) {
   EXPECT_EQ(EngineProbe::map_size(engine), 5u);
   engine.load_model(b.path());
   EXPECT_EQ(EngineProbe::map_size(engine), 0u);
-  EXPECT_EQ(values_of(engine.run({borrow(mlp_input, {2, 3})})[0]),
-            (std::vector<float>{2.5f, 4, 6, 88, 0, 10, 0, 110}));
+  EXPECT_EQ(values_of(engine.run({borrow(mlp_input, {2, 3})})[0]), (std::vector<float>{2.5f, 4, 6, 88, 0, 10, 0, 110}));
 }
 
 // Tensor 1 is a graph input bound to an empty handle, and stored in the

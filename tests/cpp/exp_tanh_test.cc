@@ -81,7 +81,7 @@ TEST(ExpTanhVariants, GiveTheScalarBitsOnEvery97thBitPattern) {
   std::vector<uint32_t> in(kChunk), want(kChunk), got(kChunk);
   for (const ExpTanhVariant& v : exp_tanh_variants()) {
     if (&v == &scalar || !testing::variant_named(v.variant).supported()) continue;
-    for (ArrayMath ExpTanhVariant::*f : {&ExpTanhVariant::expf, &ExpTanhVariant::tanhf}) {
+    for (ArrayMath ExpTanhVariant::* f : {&ExpTanhVariant::expf, &ExpTanhVariant::tanhf}) {
       uint64_t differ = 0;
       for (uint64_t first = 0; first <= 0xFFFFFFFFu; first += kChunk * kStride) {
         uint64_t n = 0;
@@ -90,8 +90,8 @@ TEST(ExpTanhVariants, GiveTheScalarBitsOnEvery97thBitPattern) {
         (v.*f)(in.data(), got.data(), n);
         for (uint64_t i = 0; i < n; ++i)
           if (got[i] != want[i] && ++differ <= 5)
-            ADD_FAILURE() << v.variant << (f == &ExpTanhVariant::expf ? " expf" : " tanhf") << " of bits 0x"
-                          << std::hex << in[i] << " gives 0x" << got[i] << ", the scalar one 0x" << want[i];
+            ADD_FAILURE() << v.variant << (f == &ExpTanhVariant::expf ? " expf" : " tanhf") << " of bits 0x" << std::hex
+                          << in[i] << " gives 0x" << got[i] << ", the scalar one 0x" << want[i];
       }
       EXPECT_EQ(differ, 0u) << v.variant;
     }

@@ -1,9 +1,8 @@
 // The Windows file-sharing rules of the loader: it shares the file for
 // reading only, so a writer and a loader exclude each other while readers
 // share; and it opens paths given in UTF-8 with the wide-character calls.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>

@@ -207,15 +207,14 @@ ModelBuilder past_address_range() {
   return b;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Models, RefusedLoad,
-    ::testing::Values(RefusedModel{"MissingFile", nullptr},
-                      RefusedModel{"SeventeenNodeInputs",
-                                   [] { return wired_model(std::vector<uint32_t>(17, 0), {0}); }},
-                      RefusedModel{"SeventeenNodeOutputs",
-                                   [] { return wired_model({0}, std::vector<uint32_t>(17, 0)); }},
-                      RefusedModel{"PlanPastAddressRange", past_address_range}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Models, RefusedLoad,
+                         ::testing::Values(RefusedModel{"MissingFile", nullptr},
+                                           RefusedModel{"SeventeenNodeInputs",
+                                                        [] { return wired_model(std::vector<uint32_t>(17, 0), {0}); }},
+                                           RefusedModel{"SeventeenNodeOutputs",
+                                                        [] { return wired_model({0}, std::vector<uint32_t>(17, 0)); }},
+                                           RefusedModel{"PlanPastAddressRange", past_address_range}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qen

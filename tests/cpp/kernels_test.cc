@@ -187,8 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Variants, LinearVariantMatchesReference,
                          [](const auto& info) {
                            const LinearCase& c = std::get<1>(info.param);
                            return variant_name(std::get<0>(info.param)) + "_M" + std::to_string(c.m) + "_K" +
-                                  std::to_string(c.k) + "_N" + std::to_string(c.n) + "_" +
-                                  std::to_string(info.index);
+                                  std::to_string(c.k) + "_N" + std::to_string(c.n) + "_" + std::to_string(info.index);
                          });
 
 // A view's shape and dtype, kept in a fixed array so that the tables below
@@ -312,9 +311,8 @@ TEST_P(ElementwiseMatchesReference, BitForBit) {
 // The vector edges, and those of the blocks of 16 vectors GELU works in.
 INSTANTIATE_TEST_SUITE_P(Lengths, ElementwiseMatchesReference,
                          ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::ValuesIn(kElementwise),
-                                            ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u,
-                                                              63u, 64u, 65u, 127u, 128u, 129u, 255u, 256u, 257u,
-                                                              1000u)),
+                                            ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u,
+                                                              64u, 65u, 127u, 128u, 129u, 255u, 256u, 257u, 1000u)),
                          [](const auto& info) {
                            return variant_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name + "_" +
                                   std::to_string(std::get<2>(info.param));
@@ -354,11 +352,12 @@ TEST_P(PinnedValues, Exact) {
   EXPECT_EQ(bits_of(y), GetParam().out_bits) << y;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, PinnedValues,
-    ::testing::Values(Pinned{relu, -0.0f, 0}, Pinned{relu, kNaN, 0}, Pinned{relu, -kNaN, 0}, Pinned{relu, -3.0f, 0},
-                      Pinned{relu, -1e-45f, 0}, Pinned{relu, kInf, bits_of(kInf)}, Pinned{relu, 1e-45f, 1},
-                      Pinned{gelu, 0.0f, 0}, Pinned{gelu, -10.0f, 0x80000000u}, Pinned{gelu, kInf, bits_of(kInf)}));
+INSTANTIATE_TEST_SUITE_P(Values, PinnedValues,
+                         ::testing::Values(Pinned{relu, -0.0f, 0}, Pinned{relu, kNaN, 0}, Pinned{relu, -kNaN, 0},
+                                           Pinned{relu, -3.0f, 0}, Pinned{relu, -1e-45f, 0},
+                                           Pinned{relu, kInf, bits_of(kInf)}, Pinned{relu, 1e-45f, 1},
+                                           Pinned{gelu, 0.0f, 0}, Pinned{gelu, -10.0f, 0x80000000u},
+                                           Pinned{gelu, kInf, bits_of(kInf)}));
 
 TEST(Gelu, OneIsAboutPoint841192) {
   float y = 0.0f;
@@ -416,17 +415,15 @@ TEST_P(SoftmaxMatchesReference, BitForBit) {
   expect_same_bits(run_softmax(x, rows, cols, &variant), reference_softmax(x, rows, cols));
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, SoftmaxMatchesReference,
-                         ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::Values(0u, 1u, 3u, 8u, 13u, 17u),
-                                            ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u,
-                                                              63u, 64u, 65u, 1000u),
-                                            ::testing::Bool()),
-                         [](const auto& info) {
-                           return variant_name(std::get<0>(info.param)) + "_R" +
-                                  std::to_string(std::get<1>(info.param)) + "_C" +
-                                  std::to_string(std::get<2>(info.param)) +
-                                  (std::get<3>(info.param) ? "_specials" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, SoftmaxMatchesReference,
+    ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::Values(0u, 1u, 3u, 8u, 13u, 17u),
+                       ::testing::Values(0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 1000u),
+                       ::testing::Bool()),
+    [](const auto& info) {
+      return variant_name(std::get<0>(info.param)) + "_R" + std::to_string(std::get<1>(info.param)) + "_C" +
+             std::to_string(std::get<2>(info.param)) + (std::get<3>(info.param) ? "_specials" : "");
+    });
 
 struct SoftmaxRow {
   const char* name;
@@ -458,20 +455,19 @@ SoftmaxRow long_row(const char* name, uint32_t count, float first, float rest, f
   return row;
 }
 
-const SoftmaxRow kSoftmaxRows[] = {
-    {"SingleFinite", {-123.0f}, {1.0f}},
-    {"SingleInf", {kInf}, {kNaN}},
-    {"SingleMinusInf", {-kInf}, {kNaN}},
-    {"SingleNaN", {kNaN}, {kNaN}},
-    {"ContainsInf", {1.0f, kInf, 2.0f}, {kNaN, kNaN, kNaN}},
-    {"AllMinusInf", {-kInf, -kInf}, {kNaN, kNaN}},
-    {"Large", {1000.0f, 1001.0f}, {0.268941421f, 0.731058579f}},
-    {"NaNFirstStaysMax", {kNaN, 5.0f}, {kNaN, kNaN}},
-    {"MinusInfEntry", {-kInf, 0.0f}, {0.0f, 1.0f}},
-    // Rows long enough for the vector maximum.
-    long_row("LongNaNFirstStaysMax", 40, kNaN, 5.0f, kNaN, kNaN),
-    long_row("LongSignedZeroTie", 40, -0.0f, 0.0f, 0.025f, 0.025f),
-    long_row("LongMinusInfRest", 40, 3.0f, -kInf, 1.0f, 0.0f)};
+const SoftmaxRow kSoftmaxRows[] = {{"SingleFinite", {-123.0f}, {1.0f}},
+                                   {"SingleInf", {kInf}, {kNaN}},
+                                   {"SingleMinusInf", {-kInf}, {kNaN}},
+                                   {"SingleNaN", {kNaN}, {kNaN}},
+                                   {"ContainsInf", {1.0f, kInf, 2.0f}, {kNaN, kNaN, kNaN}},
+                                   {"AllMinusInf", {-kInf, -kInf}, {kNaN, kNaN}},
+                                   {"Large", {1000.0f, 1001.0f}, {0.268941421f, 0.731058579f}},
+                                   {"NaNFirstStaysMax", {kNaN, 5.0f}, {kNaN, kNaN}},
+                                   {"MinusInfEntry", {-kInf, 0.0f}, {0.0f, 1.0f}},
+                                   // Rows long enough for the vector maximum.
+                                   long_row("LongNaNFirstStaysMax", 40, kNaN, 5.0f, kNaN, kNaN),
+                                   long_row("LongSignedZeroTie", 40, -0.0f, 0.0f, 0.025f, 0.025f),
+                                   long_row("LongMinusInfRest", 40, 3.0f, -kInf, 1.0f, 0.0f)};
 
 INSTANTIATE_TEST_SUITE_P(Rows, SoftmaxSpecialRows,
                          ::testing::Combine(::testing::ValuesIn(kernel_variants()), ::testing::ValuesIn(kSoftmaxRows)),
@@ -499,14 +495,13 @@ TEST_P(SoftmaxRefuses, BeforeWritingAnything) {
 constexpr const char* kSoftmax2D = "Softmax only supports 2D tensors";
 constexpr const char* kSoftmaxOut = "Softmax output must be FP32 of the input's shape";
 
-const SoftmaxError kSoftmaxErrors[] = {
-    {"Int32NotEven2D", op({2, 3, 4}, DType::INT32), op({2, 3, 4}), kFp32},
-    {"Int32", op({2, 3}, DType::INT32), op({2, 3}), kFp32},
-    {"ThreeD", op({2, 3, 4}), op({2, 3, 4}), kSoftmax2D},
-    {"OneD", op({6}), op({6}), kSoftmax2D},
-    {"Scalar", op({}), op({}), kSoftmax2D},
-    {"OutputWrongShape", op({2, 3}), op({3, 2}), kSoftmaxOut},
-    {"OutputFp16", op({2, 3}), op({2, 3}, DType::FP16), kSoftmaxOut}};
+const SoftmaxError kSoftmaxErrors[] = {{"Int32NotEven2D", op({2, 3, 4}, DType::INT32), op({2, 3, 4}), kFp32},
+                                       {"Int32", op({2, 3}, DType::INT32), op({2, 3}), kFp32},
+                                       {"ThreeD", op({2, 3, 4}), op({2, 3, 4}), kSoftmax2D},
+                                       {"OneD", op({6}), op({6}), kSoftmax2D},
+                                       {"Scalar", op({}), op({}), kSoftmax2D},
+                                       {"OutputWrongShape", op({2, 3}), op({3, 2}), kSoftmaxOut},
+                                       {"OutputFp16", op({2, 3}), op({2, 3}, DType::FP16), kSoftmaxOut}};
 
 INSTANTIATE_TEST_SUITE_P(Messages, SoftmaxRefuses, ::testing::ValuesIn(kSoftmaxErrors),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -43,7 +43,7 @@ struct Function {
   const char* name;
   double (*in_double)(double);
   int (*in_mpfr)(mpfr_ptr, mpfr_srcptr, mpfr_rnd_t);
-  qen::ArrayMath qen::ExpTanhVariant::*of_variant;
+  qen::ArrayMath qen::ExpTanhVariant::* of_variant;
 };
 
 // 2^128 (1 - 2^-25): from there up, rounding to float gives +inf.
@@ -54,7 +54,9 @@ constexpr double kOverflow = 0x1.fffffep127 + 0x1p103;
 // float, with 2^-150 next to +0 and kOverflow at the top.
 bool near_boundary(double d) {
   const float f = static_cast<float>(d), up = std::nextafter(f, std::numeric_limits<float>::infinity());
-  const double below = f == 0.0f ? 0.0 : std::isinf(f) ? kOverflow : 0.5 * (f + static_cast<double>(std::nextafter(f, 0.0f)));
+  const double below = f == 0.0f       ? 0.0
+                       : std::isinf(f) ? kOverflow
+                                       : 0.5 * (f + static_cast<double>(std::nextafter(f, 0.0f)));
   const double above = std::isinf(up) ? kOverflow : 0.5 * (f + static_cast<double>(up));
   const double tolerance = d * 0x1p-40;
   return std::fabs(d - below) <= tolerance || std::fabs(d - above) <= tolerance;
@@ -104,7 +106,8 @@ uint64_t run(const Function& f, std::vector<Check>& checks) {
       for (Check& c : checks) {
         const auto start = std::chrono::steady_clock::now();
         (c.variant->*f.of_variant)(inputs.data(), got.data(), kChunk);
-        c.nanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+        c.nanoseconds +=
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
         for (uint64_t i = 0; i < kChunk; ++i)
           if (bits_of(got[i]) != want[i] && c.wrong.fetch_add(1) < 20)
             std::printf("  %s %s: input 0x%08x (%a) gives 0x%08x, correctly rounded 0x%08x\n", c.variant->variant,
@@ -146,8 +149,10 @@ int main(int argc, char** argv) {
     std::vector<const qen::ExpTanhVariant*> selected;
     for (const qen::ExpTanhVariant& v : qen::exp_tanh_variants()) {
       if (!wanted(v.variant, {"avx512", "avx2", "scalar"})) continue;
-      if (qen::testing::variant_named(v.variant).supported()) selected.push_back(&v);
-      else std::printf("%s %s: not checked, this CPU cannot run it\n", v.variant, f.name);
+      if (qen::testing::variant_named(v.variant).supported())
+        selected.push_back(&v);
+      else
+        std::printf("%s %s: not checked, this CPU cannot run it\n", v.variant, f.name);
     }
     std::vector<Check> checks(selected.size());
     for (size_t i = 0; i < selected.size(); ++i) checks[i].variant = selected[i];

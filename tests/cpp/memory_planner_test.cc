@@ -17,8 +17,8 @@ namespace {
 using Ids = std::vector<uint32_t>;
 
 struct Graph {
-  std::vector<uint64_t> sizes;                 // data_size of each tensor record
-  std::vector<std::pair<Ids, Ids>> nodes;      // input and output IDs of each node
+  std::vector<uint64_t> sizes;             // data_size of each tensor record
+  std::vector<std::pair<Ids, Ids>> nodes;  // input and output IDs of each node
 };
 
 // The graph block placed one byte past an aligned address, so that every
@@ -110,8 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Tensor 0 expires at node 1 and leaves a 50-byte gap below tensor 1.
         Placement{"ExactGapTaken", {{0, 0, 50, 0}, {0, 1, 30, 1}, {1, 1, 50, 2}}, {{0, 0}, {1, 50}, {2, 0}}, 80},
-        Placement{"GapOneByteShortSkipped", {{0, 0, 50, 0}, {0, 1, 30, 1}, {1, 1, 51, 2}}, {{0, 0}, {1, 50}, {2, 80}},
-                  131},
+        Placement{
+            "GapOneByteShortSkipped", {{0, 0, 50, 0}, {0, 1, 30, 1}, {1, 1, 51, 2}}, {{0, 0}, {1, 50}, {2, 80}}, 131},
         Placement{"ZeroSizeAtZero", {{0, 1, 50, 0}, {1, 1, 0, 1}}, {{0, 0}, {1, 0}}, 50},
         // X at 0 (100 bytes), Y at 100 (50), Z at 0 (0 bytes), all live.
         Placement{"EmptyBlockDoesNotPullBack",
@@ -159,7 +159,8 @@ uint64_t place_by_scan(std::vector<TensorLifetime> lifetimes, std::map<uint32_t,
   for (const TensorLifetime& l : lifetimes) {
     live.erase(std::remove_if(live.begin(), live.end(), [&](const LiveBlock& b) { return b.last_use < l.first_use; }),
                live.end());
-    std::stable_sort(live.begin(), live.end(), [](const LiveBlock& a, const LiveBlock& b) { return a.offset < b.offset; });
+    std::stable_sort(live.begin(), live.end(),
+                     [](const LiveBlock& a, const LiveBlock& b) { return a.offset < b.offset; });
     uint64_t reach = 0;
     for (const LiveBlock& b : live) {
       if (b.offset >= reach && b.offset - reach >= l.size) break;

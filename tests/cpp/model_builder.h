@@ -18,9 +18,7 @@ namespace qen::testing {
 
 class ModelBuilder {
  public:
-  uint32_t add_placeholder(std::vector<uint32_t> dims, uint8_t dtype = 0) {
-    return add_record(dims, dtype, 0, 0);
-  }
+  uint32_t add_placeholder(std::vector<uint32_t> dims, uint8_t dtype = 0) { return add_record(dims, dtype, 0, 0); }
 
   template <typename T>
   uint32_t add_stored(std::vector<uint32_t> dims, const std::vector<T>& values, uint8_t dtype = 0) {
@@ -64,8 +62,8 @@ class ModelBuilder {
   // File offsets of the regions in the last bytes() result.
   uint64_t graph_offset() const { return sizeof(FileHeader) + metadata.size(); }
   uint64_t weights_offset() const {
-    return graph_offset() + node_record_offset(static_cast<uint32_t>(tensors.size()),
-                                               static_cast<uint32_t>(nodes.size()));
+    return graph_offset() +
+           node_record_offset(static_cast<uint32_t>(tensors.size()), static_cast<uint32_t>(nodes.size()));
   }
 
   std::vector<uint8_t> bytes() const {

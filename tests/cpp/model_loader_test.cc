@@ -87,8 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Invalid graph offset/size"},
         BrokenFile{"GraphSizeWraps", [](auto& f, auto&) { patch<uint64_t>(f, kGraphSizeField, ~uint64_t{0}); },
                    "Invalid graph offset/size"},
-        BrokenFile{"GraphOffsetWraps",
-                   [](auto& f, auto&) { patch<uint64_t>(f, kGraphOffsetField, ~uint64_t{0} - 10); },
+        BrokenFile{"GraphOffsetWraps", [](auto& f, auto&) { patch<uint64_t>(f, kGraphOffsetField, ~uint64_t{0} - 10); },
                    "Invalid graph offset/size"},
         BrokenFile{"GraphHeaderCut",
                    [](auto& f, auto& b) {
@@ -102,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                      patch<uint64_t>(f, kGraphSizeField, 0);
                    },
                    "Graph tables extend past the end of the file"},
-        BrokenFile{"HugeTensorCount",
-                   [](auto& f, auto& b) { patch<uint32_t>(f, b.graph_offset() + 4, 0xFFFFFFFFu); },
+        BrokenFile{"HugeTensorCount", [](auto& f, auto& b) { patch<uint32_t>(f, b.graph_offset() + 4, 0xFFFFFFFFu); },
                    "Graph tables extend past the end of the file"},
         BrokenFile{"SeventeenInputs", [](auto& f, auto& b) { patch<uint32_t>(f, b.graph_offset() + 8, 17); },
                    "Graph has more than 16 inputs or outputs"},
@@ -202,21 +200,20 @@ TEST_P(LoadTensorRefuses, AndLeavesTheLoaderUsable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Records, LoadTensorRefuses,
-    ::testing::Values(
-        TensorCase{"Placeholder", [](TensorRecord& r) { r.data_size = 0; },
-                   "Cannot load placeholder tensor - it has no data"},
-        TensorCase{"UnknownDtype", [](TensorRecord& r) { r.dtype = 4; }, "Unknown dtype"},
-        TensorCase{"NineDims", [](TensorRecord& r) { r.ndim = 9; }, "Tensor has more than 8 dimensions"},
-        TensorCase{"SizeOverflows",
-                   [](TensorRecord& r) {
-                     r.ndim = 3;
-                     r.dims[0] = r.dims[1] = r.dims[2] = 0xFFFFFFFFu;
-                   },
-                   "Tensor byte size overflows"},
-        TensorCase{"OneBytePastEnd", [](TensorRecord& r) { r.data_offset = 1; },
-                   "Tensor data extends past the end of the file"},
-        TensorCase{"OffsetWraps", [](TensorRecord& r) { r.data_offset = ~uint64_t{0} - 3; },
-                   "Tensor data extends past the end of the file"}),
+    ::testing::Values(TensorCase{"Placeholder", [](TensorRecord& r) { r.data_size = 0; },
+                                 "Cannot load placeholder tensor - it has no data"},
+                      TensorCase{"UnknownDtype", [](TensorRecord& r) { r.dtype = 4; }, "Unknown dtype"},
+                      TensorCase{"NineDims", [](TensorRecord& r) { r.ndim = 9; }, "Tensor has more than 8 dimensions"},
+                      TensorCase{"SizeOverflows",
+                                 [](TensorRecord& r) {
+                                   r.ndim = 3;
+                                   r.dims[0] = r.dims[1] = r.dims[2] = 0xFFFFFFFFu;
+                                 },
+                                 "Tensor byte size overflows"},
+                      TensorCase{"OneBytePastEnd", [](TensorRecord& r) { r.data_offset = 1; },
+                                 "Tensor data extends past the end of the file"},
+                      TensorCase{"OffsetWraps", [](TensorRecord& r) { r.data_offset = ~uint64_t{0} - 3; },
+                                 "Tensor data extends past the end of the file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ModelLoader, TensorIdsAndRecordDetails) {

@@ -38,12 +38,11 @@ TEST_P(TensorViewSize, BorrowingAndOwningViewsAgree) {
   EXPECT_EQ(owned->size_bytes, c.size_bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, TensorViewSize,
-    ::testing::Values(SizeCase{{}, DType::FP32, 4}, SizeCase{{}, DType::INT8, 1},
-                      SizeCase{{3, 5}, DType::FP16, 30}, SizeCase{{3, 5}, DType::INT8, 15},
-                      SizeCase{{2, 3, 4}, DType::INT32, 96}, SizeCase{{7, 0, 9}, DType::FP32, 0},
-                      SizeCase{{0}, DType::FP16, 0}));
+INSTANTIATE_TEST_SUITE_P(Shapes, TensorViewSize,
+                         ::testing::Values(SizeCase{{}, DType::FP32, 4}, SizeCase{{}, DType::INT8, 1},
+                                           SizeCase{{3, 5}, DType::FP16, 30}, SizeCase{{3, 5}, DType::INT8, 15},
+                                           SizeCase{{2, 3, 4}, DType::INT32, 96}, SizeCase{{7, 0, 9}, DType::FP32, 0},
+                                           SizeCase{{0}, DType::FP16, 0}));
 
 TEST(TensorView, UnknownDtypeIsRefusedEverywhere) {
   for (int code : {4, 17, 255}) {

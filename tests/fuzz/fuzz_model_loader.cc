@@ -45,7 +45,8 @@ void exercise(const qen::ModelLoader& loader, const uint8_t* data, size_t size) 
     qen::fuzzing::expect_model_error(e, size);
   }
 
-  for (uint32_t i = 0; i < std::min(graph.num_nodes, kMaxIds); ++i) qen::fuzzing::read_sink = loader.node_record(i).op_type & 0xFF;
+  for (uint32_t i = 0; i < std::min(graph.num_nodes, kMaxIds); ++i)
+    qen::fuzzing::read_sink = loader.node_record(i).op_type & 0xFF;
 
   const uint32_t last_id = std::min(graph.num_tensors, kMaxIds);
   for (uint32_t id = 0; id <= last_id; ++id) {

@@ -58,6 +58,7 @@ def one_input(data: bytes) -> None:
 def seeds() -> list[bytes]:
     sys.path.insert(0, str(HERE))
     import make_seeds
+
     models = make_seeds.valid_models()
     return [m.to_bytes() for m in models.values()] + list(make_seeds.near_valid(models["mlp"]).values())
 
@@ -81,15 +82,15 @@ def mutate(data: bytes, rng: random.Random, words: list[bytes]) -> bytes:
             out[min(at, len(out) - 1)] ^= 1 << rng.randrange(8)
         elif choice == 1:
             word = rng.choice(words)
-            out[at:at + len(word)] = word
+            out[at : at + len(word)] = word
         elif choice == 2:
             value = rng.choice([0, 1, 72, 144, len(out), len(out) - 1, 2**31, 2**32 - 1, 2**63, 2**64 - 1])
-            out[at:at + 8] = struct.pack("<Q", value % 2**64)
+            out[at : at + 8] = struct.pack("<Q", value % 2**64)
         elif choice == 3:
             del out[at:]
         else:
             start = rng.randrange(len(out) + 1)
-            out[at:at] = out[start:start + rng.randint(1, 256)]
+            out[at:at] = out[start : start + rng.randint(1, 256)]
     return bytes(out)
 
 
@@ -120,8 +121,12 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=45)
     parser.add_argument("--findings", type=Path, default=Path("build/fuzz/findings"))
-    parser.add_argument("--corpus", type=Path, default=Path("build/fuzz/corpus/fuzz_read_model"),
-                        help="the seeds and the corpus that grows from run to run (atheris only)")
+    parser.add_argument(
+        "--corpus",
+        type=Path,
+        default=Path("build/fuzz/corpus/fuzz_read_model"),
+        help="the seeds and the corpus that grows from run to run (atheris only)",
+    )
     args = parser.parse_args()
     kept = sorted(REGRESSIONS.glob("*"))
     for path in kept:  # a kept finding that fails again stops here, with its traceback
@@ -134,9 +139,19 @@ def main() -> int:
     args.corpus.mkdir(parents=True, exist_ok=True)
     for i, data in enumerate(corpus):  # the seeds join the corpus, rewritten each run
         (args.corpus / f"seed-{i}").write_bytes(data)
-    atheris.Setup([sys.argv[0], f"-max_total_time={int(args.seconds)}", "-timeout=10", "-max_len=16384",
-                   "-print_final_stats=1", f"-dict={DICTIONARY}", f"-artifact_prefix={args.findings}/fuzz_read_model-",
-                   str(args.corpus)], one_input)
+    atheris.Setup(
+        [
+            sys.argv[0],
+            f"-max_total_time={int(args.seconds)}",
+            "-timeout=10",
+            "-max_len=16384",
+            "-print_final_stats=1",
+            f"-dict={DICTIONARY}",
+            f"-artifact_prefix={args.findings}/fuzz_read_model-",
+            str(args.corpus),
+        ],
+        one_input,
+    )
     atheris.Fuzz()  # exits the process: 0 when the time is up without a finding
     return 0
 

@@ -43,8 +43,12 @@ def valid_models() -> dict[str, qw.Model]:
     m.inputs, m.outputs = [x], [m.activation(qw.SOFTMAX, y)]
     models["mlp"] = m
     m = qw.Model(metadata=b"text with a \x00 zero byte")
-    for array in [np.arange(6, dtype=np.int32).reshape(2, 3), np.ones(4, np.float16), np.arange(5, dtype=np.int8),
-                  np.array(1.5, np.float32)]:
+    for array in [
+        np.arange(6, dtype=np.int32).reshape(2, 3),
+        np.ones(4, np.float16),
+        np.arange(5, dtype=np.int8),
+        np.array(1.5, np.float32),
+    ]:
         m.stored(array)
     m.inputs, m.outputs = [0], [m.activation(qw.RELU, 3)]
     models["dtypes"] = m
@@ -120,9 +124,17 @@ def near_valid(m: qw.Model) -> dict[str, bytes]:
         for offset, fmt, value in fields if isinstance(fields, list) else [fields]:
             struct.pack_into("<" + fmt, data, offset, *(value if isinstance(value, tuple) else (value,)))
         files[name] = bytes(data)
-    cuts = {"empty": 0, "one_byte": 1, "header_cut": 71, "header_only": 72, "graph_header_cut": g + 100,
-            "tensor_table_cut": tensor(2) + 10, "node_table_cut": node(1) + 7, "no_weights": w,
-            "last_byte_cut": len(good) - 1}
+    cuts = {
+        "empty": 0,
+        "one_byte": 1,
+        "header_cut": 71,
+        "header_only": 72,
+        "graph_header_cut": g + 100,
+        "tensor_table_cut": tensor(2) + 10,
+        "node_table_cut": node(1) + 7,
+        "no_weights": w,
+        "last_byte_cut": len(good) - 1,
+    }
     files.update({"cut_" + name: good[:length] for name, length in cuts.items()})
     return files
 

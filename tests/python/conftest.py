@@ -30,4 +30,3 @@ def relu_model(write_model):
     x = model.placeholder(1)
     model.inputs, model.outputs = [x], [model.activation(2, x)]
     return write_model(model)
-

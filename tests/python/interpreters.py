@@ -3,6 +3,7 @@ or among pyenv's installed versions, whose shims on PATH answer only for the
 versions pyenv has selected. `python interpreters.py 3.12` prints its path,
 or nothing when there is none.
 """
+
 import glob
 import os
 import shutil

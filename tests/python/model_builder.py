@@ -102,8 +102,13 @@ class Model:
             offset += len(t.data)
         nodes = [NodeRecord(n.op, tuple(n.inputs), tuple(n.outputs), n.weight, n.bias).pack() for n in self.nodes]
         graph = GraphHeader.of(len(self.nodes), len(self.tensors), self.inputs, self.outputs).pack()
-        yield FileHeader(FILE_HEADER.size, len(self.metadata), self.graph_offset,
-                         self.weights_offset - self.graph_offset, self.weights_offset).pack()
+        yield FileHeader(
+            FILE_HEADER.size,
+            len(self.metadata),
+            self.graph_offset,
+            self.weights_offset - self.graph_offset,
+            self.weights_offset,
+        ).pack()
         yield self.metadata + graph + b"".join(records) + b"".join(nodes)
         for t in self.tensors:
             yield t.data

@@ -19,15 +19,18 @@ def roundtrip(executor, array):
     return out
 
 
-@pytest.mark.parametrize("array", [
-    np.arange(6, dtype=np.float32).reshape(2, 3),
-    np.arange(6, dtype=np.int32).reshape(3, 2),
-    np.float32(2.5).reshape(()),
-    np.zeros((0, 3), np.float32),
-    np.arange(24, dtype=np.float32).reshape(2, 3, 4).transpose(2, 0, 1),
-    np.arange(10, dtype=np.float32)[::-2],
-    np.arange(20, dtype=np.int32).reshape(4, 5)[:, 1:4],
-])
+@pytest.mark.parametrize(
+    "array",
+    [
+        np.arange(6, dtype=np.float32).reshape(2, 3),
+        np.arange(6, dtype=np.int32).reshape(3, 2),
+        np.float32(2.5).reshape(()),
+        np.zeros((0, 3), np.float32),
+        np.arange(24, dtype=np.float32).reshape(2, 3, 4).transpose(2, 0, 1),
+        np.arange(10, dtype=np.float32)[::-2],
+        np.arange(20, dtype=np.int32).reshape(4, 5)[:, 1:4],
+    ],
+)
 def test_inputs_come_back_as_equal_new_arrays(executor, array):
     out = roundtrip(executor, array)
     assert out.dtype == array.dtype and out.shape == array.shape
@@ -44,14 +47,17 @@ def test_read_only_and_misaligned_inputs(executor):
     assert roundtrip(executor, misaligned).tolist() == [0, 1, 2, 3]
 
 
-@pytest.mark.parametrize("item", [
-    np.zeros(3, np.float64),
-    np.zeros(3, np.int64),
-    np.zeros(3, np.float16),
-    np.zeros(3, ">f4"),
-    [[1.0, 2.0]],
-    3.0,
-])
+@pytest.mark.parametrize(
+    "item",
+    [
+        np.zeros(3, np.float64),
+        np.zeros(3, np.int64),
+        np.zeros(3, np.float16),
+        np.zeros(3, ">f4"),
+        [[1.0, 2.0]],
+        3.0,
+    ],
+)
 def test_unsupported_dtypes(executor, item):
     with pytest.raises(RuntimeError, match="^Unsupported dtype$"):
         executor.execute([item])

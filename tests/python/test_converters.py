@@ -41,11 +41,22 @@ def custom_net(torch):
 
 def torch_nets(nn):
     return {
-        "image": (nn.Sequential(nn.Flatten(), nn.Linear(784, 10), nn.BatchNorm1d(10), nn.ReLU(), nn.Linear(10, 4)),
-                  (1, 28, 28)),
+        "image": (
+            nn.Sequential(nn.Flatten(), nn.Linear(784, 10), nn.BatchNorm1d(10), nn.ReLU(), nn.Linear(10, 4)),
+            (1, 28, 28),
+        ),
         "mlp": (nn.Sequential(nn.Linear(13, 17), nn.ReLU(), nn.Linear(17, 5, bias=False), nn.Softmax(dim=1)), (13,)),
-        "nested": (nn.Sequential(nn.Flatten(), nn.Sequential(nn.Linear(12, 9), nn.GELU(approximate="tanh")),
-                                 nn.Dropout(0.5), nn.Identity(), nn.Linear(9, 3), nn.Softmax(dim=-1)), (3, 4)),
+        "nested": (
+            nn.Sequential(
+                nn.Flatten(),
+                nn.Sequential(nn.Linear(12, 9), nn.GELU(approximate="tanh")),
+                nn.Dropout(0.5),
+                nn.Identity(),
+                nn.Linear(9, 3),
+                nn.Softmax(dim=-1),
+            ),
+            (3, 4),
+        ),
         "gelu first": (nn.Sequential(nn.GELU(approximate="tanh"), nn.Linear(7, 1)), (7,)),
         "float64": (nn.Sequential(nn.Linear(6, 4), nn.ReLU(), nn.Linear(4, 2)).double(), (6,)),
     }
@@ -71,20 +82,23 @@ def test_torch_models_agree(tmp_path, case):
             session(np.zeros((2,) + item[::-1], np.float32))
 
 
-@pytest.mark.parametrize("layer, message", [
-    ("GELU()", "layer 1 (GELU): approximate='none'"),
-    ("Softmax(dim=0)", "layer 1 (Softmax): dim=0"),
-    ("Tanh()", "layer 1 (Tanh): not supported"),
-    ("Dropout(0.2).train()", "layer 1 (Dropout): in training mode"),
-    ("Flatten(0)", "layer 1 (Flatten): start_dim=0"),
-    ("Sequential(Linear(3, 3), LayerNorm(3))", "layer 1.1 (LayerNorm): not supported"),
-    ("Linear(4, 2)", "layer 1 (Linear): takes 4 features, its input has 3"),
-    ("Linear(3, 3).half()", "layer 1 (Linear): weight dtype torch.float16"),
-    ("BatchNorm1d(3).train()", "layer 1 (BatchNorm1d): normalises by the batch's own statistics"),
-    ("torch.jit.script(Linear(3, 3))", "layer 1 (RecursiveScriptModule): a TorchScript module"),
-    ("Residual()", "function add (add): does not read the chain's value"),
-    ("Branching()", "module Sequential: its forward does not trace (symbolically traced variables"),
-])
+@pytest.mark.parametrize(
+    "layer, message",
+    [
+        ("GELU()", "layer 1 (GELU): approximate='none'"),
+        ("Softmax(dim=0)", "layer 1 (Softmax): dim=0"),
+        ("Tanh()", "layer 1 (Tanh): not supported"),
+        ("Dropout(0.2).train()", "layer 1 (Dropout): in training mode"),
+        ("Flatten(0)", "layer 1 (Flatten): start_dim=0"),
+        ("Sequential(Linear(3, 3), LayerNorm(3))", "layer 1.1 (LayerNorm): not supported"),
+        ("Linear(4, 2)", "layer 1 (Linear): takes 4 features, its input has 3"),
+        ("Linear(3, 3).half()", "layer 1 (Linear): weight dtype torch.float16"),
+        ("BatchNorm1d(3).train()", "layer 1 (BatchNorm1d): normalises by the batch's own statistics"),
+        ("torch.jit.script(Linear(3, 3))", "layer 1 (RecursiveScriptModule): a TorchScript module"),
+        ("Residual()", "function add (add): does not read the chain's value"),
+        ("Branching()", "module Sequential: its forward does not trace (symbolically traced variables"),
+    ],
+)
 def test_torch_refusals(tmp_path, layer, message):
     torch = pytest.importorskip("torch")
 
@@ -115,14 +129,23 @@ def test_onnx_exports_agree(tmp_path, dynamo, opset):
     nn = torch.nn
     torch.manual_seed(5)
     # The untrained BatchNorm and the zero bias repeat constants, which the legacy exporter aliases with Identity.
-    net = nn.Sequential(nn.Flatten(), nn.Linear(10, 9), nn.BatchNorm1d(9), nn.GELU(approximate="tanh"),
-                        nn.Linear(9, 6, bias=False), nn.ReLU(), nn.Linear(6, 4), nn.Softmax(dim=-1)).eval()
+    net = nn.Sequential(
+        nn.Flatten(),
+        nn.Linear(10, 9),
+        nn.BatchNorm1d(9),
+        nn.GELU(approximate="tanh"),
+        nn.Linear(9, 6, bias=False),
+        nn.ReLU(),
+        nn.Linear(6, 4),
+        nn.Softmax(dim=-1),
+    ).eval()
     x = torch.randn(3, 2, 5)
     batch = {"dynamic_shapes": ({0: torch.export.Dim("batch")},)} if dynamo else {"dynamic_axes": {"x": {0: "b"}}}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        torch.onnx.export(net, (x,), tmp_path / "m.onnx", dynamo=dynamo, opset_version=opset, input_names=["x"],
-                          **batch)
+        torch.onnx.export(
+            net, (x,), tmp_path / "m.onnx", dynamo=dynamo, opset_version=opset, input_names=["x"], **batch
+        )
     qen.from_onnx(str(tmp_path / "m.onnx"), tmp_path / "m.qen")
     with torch.no_grad():
         agree(tmp_path / "m.qen", x.numpy(), net(x).numpy())
@@ -131,9 +154,13 @@ def test_onnx_exports_agree(tmp_path, dynamo, opset):
 
 def onnx_chain(onnx, nodes, initializers, shape=("batch", 4)):
     h = onnx.helper
-    graph = h.make_graph(nodes, "chain", [h.make_tensor_value_info("x", onnx.TensorProto.FLOAT, list(shape))],
-                         [h.make_tensor_value_info("y", onnx.TensorProto.FLOAT, None)],
-                         [onnx.numpy_helper.from_array(_array(v), k) for k, v in initializers.items()])
+    graph = h.make_graph(
+        nodes,
+        "chain",
+        [h.make_tensor_value_info("x", onnx.TensorProto.FLOAT, list(shape))],
+        [h.make_tensor_value_info("y", onnx.TensorProto.FLOAT, None)],
+        [onnx.numpy_helper.from_array(_array(v), k) for k, v in initializers.items()],
+    )
     return h.make_model(graph, opset_imports=[h.make_opsetid("", 20)])
 
 
@@ -148,9 +175,12 @@ def test_onnx_matmul_add_with_external_weights(tmp_path, bias_first, shape):
     h, rng = onnx.helper, np.random.default_rng(7)
     w, b, w2 = rng.standard_normal((4, 3)), rng.standard_normal(3), rng.standard_normal((3, 2))
     front = [h.make_node("Reshape", ["x", "to2d"], ["flat"], name="flat")] if len(shape) == 3 else []
-    nodes = front + [h.make_node("MatMul", ["flat" if front else "x", "w"], ["xw"], name="mm"),
-                     h.make_node("Add", ["b", "xw"] if bias_first else ["xw", "b"], ["z"], name="bias"),
-                     h.make_node("Relu", ["z"], ["r"], name="relu"), h.make_node("MatMul", ["r", "w2"], ["y"])]
+    nodes = front + [
+        h.make_node("MatMul", ["flat" if front else "x", "w"], ["xw"], name="mm"),
+        h.make_node("Add", ["b", "xw"] if bias_first else ["xw", "b"], ["z"], name="bias"),
+        h.make_node("Relu", ["z"], ["r"], name="relu"),
+        h.make_node("MatMul", ["r", "w2"], ["y"]),
+    ]
     model = onnx_chain(onnx, nodes, {"w": w, "b": b, "w2": w2, **({"to2d": [0, 4]} if front else {})}, shape)
     onnx.save(model, tmp_path / "m.onnx", save_as_external_data=True, size_threshold=0, location="m.data")
     qen.from_onnx(tmp_path / "m.onnx", tmp_path / "m.qen")
@@ -162,33 +192,62 @@ def test_onnx_matmul_add_with_external_weights(tmp_path, bias_first, shape):
 
 def gelu_nodes(h, beta):
     """The tanh GELU written out as the TorchScript exporter writes it."""
-    return [h.make_node("Mul", ["x", "x"], ["x2"], name="cube"), h.make_node("Mul", ["x", "x2"], ["x3"]),
-            h.make_node("Mul", ["kappa", "x3"], ["k"]), h.make_node("Add", ["x", "k"], ["s"]),
-            h.make_node("Mul", ["beta", "s"], ["t"]), h.make_node("Tanh", ["t"], ["th"]),
-            h.make_node("Add", ["one", "th"], ["p"]), h.make_node("Mul", ["x", "p"], ["q"]),
-            h.make_node("Mul", ["half", "q"], ["y"])], {"kappa": 0.044715, "beta": beta, "one": 1.0, "half": 0.5}
+    return [
+        h.make_node("Mul", ["x", "x"], ["x2"], name="cube"),
+        h.make_node("Mul", ["x", "x2"], ["x3"]),
+        h.make_node("Mul", ["kappa", "x3"], ["k"]),
+        h.make_node("Add", ["x", "k"], ["s"]),
+        h.make_node("Mul", ["beta", "s"], ["t"]),
+        h.make_node("Tanh", ["t"], ["th"]),
+        h.make_node("Add", ["one", "th"], ["p"]),
+        h.make_node("Mul", ["x", "p"], ["q"]),
+        h.make_node("Mul", ["half", "q"], ["y"]),
+    ], {"kappa": 0.044715, "beta": beta, "one": 1.0, "half": 0.5}
 
 
-@pytest.mark.parametrize("build, message", [
-    (lambda h: ([h.make_node("Sigmoid", ["x"], ["y"], name="sig")], {}), "node sig (Sigmoid): not supported"),
-    (lambda h: ([h.make_node("Gemm", ["x", "w"], ["y"], name="g", alpha=2.0)], {"w": np.ones((4, 2))}),
-     "node g (Gemm): alpha=2.0"),
-    (lambda h: ([h.make_node("Softmax", ["x"], ["y"], name="sm", axis=0)], {}), "node sm (Softmax): axis=0"),
-    (lambda h: ([h.make_node("Gelu", ["x"], ["y"], name="ge")], {}), "node ge (Gelu): approximate='none'"),
-    (lambda h: ([h.make_node("MatMul", ["w", "x"], ["y"], name="wx")], {"w": np.ones((4, 4))}),
-     "node wx (MatMul): the weight comes first"),
-    (lambda h: ([h.make_node("Div", ["x", "r2"], ["d"], name="div"), h.make_node("Erf", ["d"], ["e"], name="erf"),
-                 h.make_node("Add", ["e", "one"], ["p"]), h.make_node("Mul", ["x", "p"], ["q"]),
-                 h.make_node("Mul", ["q", "half"], ["y"])], {"r2": 1.4142135, "one": 1.0, "half": 0.5}),
-     "node erf (Erf): the erf GELU has no exact mapping"),
-    (lambda h: gelu_nodes(h, 0.7978), "(Mul): the GELU formula's constant sqrt(2/pi) is 0.797"),
-    (lambda h: ([h.make_node("Relu", ["x"], ["r"], name="a"), h.make_node("Relu", ["x"], ["y"], name="b")], {}),
-     "node b (Relu): does not read the chain's value"),
-    (lambda h: ([h.make_node("Cast", ["x"], ["y"], name="c", to=7)], {}), "node c (Cast): casts to INT64"),
-    (lambda h: ([h.make_node("BatchNormalization", ["x", "g", "b", "m", "v"], ["y"], name="bn", training_mode=1)],
-                dict.fromkeys("gbmv", np.ones(4))), "node bn (BatchNormalization): training mode"),
-    (lambda h: ([h.make_node("Mul", ["x", "x"], ["y"], name="sq")], {}), "node sq (Mul): not supported"),
-])
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda h: ([h.make_node("Sigmoid", ["x"], ["y"], name="sig")], {}), "node sig (Sigmoid): not supported"),
+        (
+            lambda h: ([h.make_node("Gemm", ["x", "w"], ["y"], name="g", alpha=2.0)], {"w": np.ones((4, 2))}),
+            "node g (Gemm): alpha=2.0",
+        ),
+        (lambda h: ([h.make_node("Softmax", ["x"], ["y"], name="sm", axis=0)], {}), "node sm (Softmax): axis=0"),
+        (lambda h: ([h.make_node("Gelu", ["x"], ["y"], name="ge")], {}), "node ge (Gelu): approximate='none'"),
+        (
+            lambda h: ([h.make_node("MatMul", ["w", "x"], ["y"], name="wx")], {"w": np.ones((4, 4))}),
+            "node wx (MatMul): the weight comes first",
+        ),
+        (
+            lambda h: (
+                [
+                    h.make_node("Div", ["x", "r2"], ["d"], name="div"),
+                    h.make_node("Erf", ["d"], ["e"], name="erf"),
+                    h.make_node("Add", ["e", "one"], ["p"]),
+                    h.make_node("Mul", ["x", "p"], ["q"]),
+                    h.make_node("Mul", ["q", "half"], ["y"]),
+                ],
+                {"r2": 1.4142135, "one": 1.0, "half": 0.5},
+            ),
+            "node erf (Erf): the erf GELU has no exact mapping",
+        ),
+        (lambda h: gelu_nodes(h, 0.7978), "(Mul): the GELU formula's constant sqrt(2/pi) is 0.797"),
+        (
+            lambda h: ([h.make_node("Relu", ["x"], ["r"], name="a"), h.make_node("Relu", ["x"], ["y"], name="b")], {}),
+            "node b (Relu): does not read the chain's value",
+        ),
+        (lambda h: ([h.make_node("Cast", ["x"], ["y"], name="c", to=7)], {}), "node c (Cast): casts to INT64"),
+        (
+            lambda h: (
+                [h.make_node("BatchNormalization", ["x", "g", "b", "m", "v"], ["y"], name="bn", training_mode=1)],
+                dict.fromkeys("gbmv", np.ones(4)),
+            ),
+            "node bn (BatchNormalization): training mode",
+        ),
+        (lambda h: ([h.make_node("Mul", ["x", "x"], ["y"], name="sq")], {}), "node sq (Mul): not supported"),
+    ],
+)
 def test_onnx_refusals(tmp_path, build, message):
     onnx = pytest.importorskip("onnx")
     refused(message, qen.from_onnx, onnx_chain(onnx, *build(onnx.helper)), tmp_path / "m.qen")
@@ -219,15 +278,24 @@ def sklearn_models(case):
         "multiclass": lambda: fitted(nn.MLPClassifier((7, 5), max_iter=30, random_state=0), labels),
         "binary": lambda: fitted(nn.MLPClassifier((6,), activation="identity", max_iter=30, random_state=0), labels),
         "regressor": lambda: fitted(nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0), targets),
-        "one target": lambda: fitted(nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0),
-                                     targets[:, 0]),
-        "standard": lambda: fitted(pipeline.make_pipeline(pre.StandardScaler(), nn.MLPClassifier(
-            (7,), max_iter=30, random_state=0)), labels, frame=True),
-        "minmax": lambda: fitted(pipeline.make_pipeline(pre.MinMaxScaler(), nn.MLPRegressor(
-            hidden_layer_sizes=(9,), max_iter=30, random_state=0)), targets[:, 0]),
+        "one target": lambda: fitted(
+            nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0), targets[:, 0]
+        ),
+        "standard": lambda: fitted(
+            pipeline.make_pipeline(pre.StandardScaler(), nn.MLPClassifier((7,), max_iter=30, random_state=0)),
+            labels,
+            frame=True,
+        ),
+        "minmax": lambda: fitted(
+            pipeline.make_pipeline(
+                pre.MinMaxScaler(), nn.MLPRegressor(hidden_layer_sizes=(9,), max_iter=30, random_state=0)
+            ),
+            targets[:, 0],
+        ),
         "tanh": lambda: fitted(nn.MLPClassifier((7,), activation="tanh", max_iter=30, random_state=0), labels),
-        "maxabs": lambda: fitted(pipeline.make_pipeline(pre.MaxAbsScaler(), nn.MLPClassifier(
-            (7,), max_iter=30, random_state=0)), labels),
+        "maxabs": lambda: fitted(
+            pipeline.make_pipeline(pre.MaxAbsScaler(), nn.MLPClassifier((7,), max_iter=30, random_state=0)), labels
+        ),
     }[case]()
 
 
@@ -247,18 +315,33 @@ def test_sklearn_models_agree(tmp_path, case):
     assert metadata.get("feature_names") == (None if case != "standard" else [f"f{i}" for i in range(11)])
 
 
-@pytest.mark.parametrize("case, options", [("multiclass", None), ("multiclass", {"zipmap": False}),
-                                           ("binary", {"zipmap": False}), ("one target", None), ("standard", None),
-                                           ("minmax", None), ("maxabs", None), ("tanh", None)])
+@pytest.mark.parametrize(
+    "case, options",
+    [
+        ("multiclass", None),
+        ("multiclass", {"zipmap": False}),
+        ("binary", {"zipmap": False}),
+        ("one target", None),
+        ("standard", None),
+        ("minmax", None),
+        ("maxabs", None),
+        ("tanh", None),
+    ],
+)
 def test_skl2onnx_models_agree(tmp_path, case, options):
     skl2onnx = pytest.importorskip("skl2onnx")
     estimator, x = sklearn_models(case)
     rows = np.asarray(x)[:1]
-    onnx_model = skl2onnx.to_onnx(estimator, rows.astype(np.float32 if case == "one target" else np.float64),
-                                  options=options)
+    onnx_model = skl2onnx.to_onnx(
+        estimator, rows.astype(np.float32 if case == "one target" else np.float64), options=options
+    )
     if case == "tanh":  # no mapping: the error names the direct path
-        return refused("qen.from_sklearn(estimator, path) converts the estimator directly", qen.from_onnx,
-                       onnx_model, tmp_path / "m.qen")
+        return refused(
+            "qen.from_sklearn(estimator, path) converts the estimator directly",
+            qen.from_onnx,
+            onnx_model,
+            tmp_path / "m.qen",
+        )
     qen.from_onnx(onnx_model, tmp_path / "m.qen")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -275,16 +358,21 @@ def pipeline_of(nn, step, **settings):
     return fitted(make_pipeline(transformer, nn.MLPRegressor(max_iter=5)), np.arange(60.0))[0]
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda nn: fitted(nn.MLPClassifier((4,), activation="tanh", max_iter=5), np.arange(60) % 3)[0],
-     "activation='tanh' has no exact mapping"),
-    (lambda nn: fitted(nn.MLPRegressor(loss="poisson", max_iter=5), np.arange(60.0))[0], "out_activation_='exp'"),
-    (lambda nn: fitted(nn.MLPClassifier((4,), max_iter=5), np.eye(3)[np.arange(60) % 3])[0], "multi-label"),
-    (lambda nn: nn.MLPClassifier(), "not fitted"),
-    (lambda nn: nn.BernoulliRBM(), "estimator BernoulliRBM: not supported"),
-    (lambda nn: pipeline_of(nn, "decomposition.PCA"), "Pipeline step 'pca' (PCA): not supported"),
-    (lambda nn: pipeline_of(nn, "preprocessing.MinMaxScaler", clip=True), "clip=True bounds the values"),
-])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (
+            lambda nn: fitted(nn.MLPClassifier((4,), activation="tanh", max_iter=5), np.arange(60) % 3)[0],
+            "activation='tanh' has no exact mapping",
+        ),
+        (lambda nn: fitted(nn.MLPRegressor(loss="poisson", max_iter=5), np.arange(60.0))[0], "out_activation_='exp'"),
+        (lambda nn: fitted(nn.MLPClassifier((4,), max_iter=5), np.eye(3)[np.arange(60) % 3])[0], "multi-label"),
+        (lambda nn: nn.MLPClassifier(), "not fitted"),
+        (lambda nn: nn.BernoulliRBM(), "estimator BernoulliRBM: not supported"),
+        (lambda nn: pipeline_of(nn, "decomposition.PCA"), "Pipeline step 'pca' (PCA): not supported"),
+        (lambda nn: pipeline_of(nn, "preprocessing.MinMaxScaler", clip=True), "clip=True bounds the values"),
+    ],
+)
 def test_sklearn_refusals(tmp_path, make, message):
     nn = pytest.importorskip("sklearn.neural_network")
     refused(message, qen.from_sklearn, make(nn), tmp_path / "m.qen")
@@ -294,8 +382,15 @@ def test_disagreement_keeps_the_old_file(tmp_path):
     target = tmp_path / "m.qen"
     target.write_bytes(b"old")
     with pytest.raises(ValueError, match="disagrees with the source"):
-        write_checked(target, [qen.Layer("relu")], {}, probe=np.ones((2, 3), np.float32), converter="test",
-                      producer_version="0", source=lambda x: x + 1e-3)
+        write_checked(
+            target,
+            [qen.Layer("relu")],
+            {},
+            probe=np.ones((2, 3), np.float32),
+            converter="test",
+            producer_version="0",
+            source=lambda x: x + 1e-3,
+        )
     assert target.read_bytes() == b"old" and [p.name for p in tmp_path.iterdir()] == ["m.qen"]
     with pytest.raises(ImportError, match=r"pip install qen-runtime\[onnx\]"):
         import_framework("qen_no_such_module", "onnx", "qen.from_onnx")

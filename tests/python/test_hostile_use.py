@@ -101,8 +101,9 @@ def test_hostile_use_raises_or_runs(tmp_path, write_model):
     small.inputs = small.outputs = [small.placeholder(2, 4)]
     paths = [write_model(mlp), write_model(small), str(tmp_path / "fifo")]
     os.mkfifo(paths[2])
-    child = subprocess.run([sys.executable, "-c", CHILD, *paths, str(mlp.graph_offset)], capture_output=True,
-                           text=True, timeout=120)
+    child = subprocess.run(
+        [sys.executable, "-c", CHILD, *paths, str(mlp.graph_offset)], capture_output=True, text=True, timeout=120
+    )
     assert (child.returncode, child.stdout) == (0, ""), child.stdout + child.stderr[-3000:]
 
 
@@ -161,13 +162,20 @@ if case == "signals":  # two engines whose inputs call each other; then a long r
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fork, SIGALRM")
-@pytest.mark.parametrize("case, expected_output", [
-    ("exit", ""),
-    ("fork", "Engine was in use by another thread when the process forked; create a new Engine in the child\n"
-             "GraphExecutor was in use by another thread when the process forked; create a new GraphExecutor in "
-             "the child\nTrue\nTrue\n"),
-    ("signals", "interrupted\nTrue\nEngine is already in a call on this thread; it cannot be re-entered\nTrue\n"),
-], ids=("exit", "fork", "signals"))
+@pytest.mark.parametrize(
+    "case, expected_output",
+    [
+        ("exit", ""),
+        (
+            "fork",
+            "Engine was in use by another thread when the process forked; create a new Engine in the child\n"
+            "GraphExecutor was in use by another thread when the process forked; create a new GraphExecutor in "
+            "the child\nTrue\nTrue\n",
+        ),
+        ("signals", "interrupted\nTrue\nEngine is already in a call on this thread; it cannot be re-entered\nTrue\n"),
+    ],
+    ids=("exit", "fork", "signals"),
+)
 def test_exit_fork_and_signals_while_threads_are_in_calls(write_model, case, expected_output):
     paths = []
     for nodes in (4, 2000):  # chains of identity Linear nodes: 4 take a moment, 2,000 some seconds

@@ -40,8 +40,24 @@ def tensor_field(tensor_id, field_offset, fmt, value):
     return patched(TENSORS + TENSOR_RECORD.size * tensor_id + field_offset, fmt, value)
 
 
-CUTS = sorted({0, 1, FILE_HEADER.size - 1, FILE_HEADER.size, GRAPH, GRAPH + 72, TENSORS, TENSORS + 30, NODES,
-               NODES + 100, NODES + NODE_RECORD.size, WEIGHTS, WEIGHTS + 1, len(BYTES) - 1})
+CUTS = sorted(
+    {
+        0,
+        1,
+        FILE_HEADER.size - 1,
+        FILE_HEADER.size,
+        GRAPH,
+        GRAPH + 72,
+        TENSORS,
+        TENSORS + 30,
+        NODES,
+        NODES + 100,
+        NODES + NODE_RECORD.size,
+        WEIGHTS,
+        WEIGHTS + 1,
+        len(BYTES) - 1,
+    }
+)
 
 CASES = {f"truncated at {n}": BYTES[:n] for n in CUTS} | {
     "graph inputs 16": patched(GRAPH + 8, "<I", 16),
@@ -99,8 +115,9 @@ for case, path in json.loads(sys.stdin.read()):
 
 
 def run_child(paths):
-    return subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(paths), capture_output=True, text=True,
-                          timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", CHILD], input=json.dumps(paths), capture_output=True, text=True, timeout=120
+    )
 
 
 def test_every_malformed_file_raises_or_runs(tmp_path):

@@ -23,22 +23,27 @@ def test_module_attributes_in_registration_order():
 
 def test_module_refuses_other_interpreters():
     built_for = "{}.{}".format(*sys.version_info[:2])
-    others = [exe for version in ("3.10", "3.11", "3.12", "3.13")
-              if version != built_for and (exe := find_python(version))]
+    others = [
+        exe for version in ("3.10", "3.11", "3.12", "3.13") if version != built_for and (exe := find_python(version))
+    ]
     if not others:
         pytest.skip("no CPython interpreter of another minor version")
     # Lazy binding lets the module's entry run even where the interpreter lacks
     # a function that the module calls later, as 3.10 lacks 3.11's.
-    load = ("import importlib.machinery as m, importlib.util as u, json, os, sys\n"
-            "sys.setdlopenflags(os.RTLD_LAZY)\n"
-            "try: u.module_from_spec(u.spec_from_file_location('_qen_core', sys.argv[1],"
-            " loader=m.ExtensionFileLoader('_qen_core', sys.argv[1])))\n"
-            "except ImportError as e: print(json.dumps([sys.version, str(e)]))")
+    load = (
+        "import importlib.machinery as m, importlib.util as u, json, os, sys\n"
+        "sys.setdlopenflags(os.RTLD_LAZY)\n"
+        "try: u.module_from_spec(u.spec_from_file_location('_qen_core', sys.argv[1],"
+        " loader=m.ExtensionFileLoader('_qen_core', sys.argv[1])))\n"
+        "except ImportError as e: print(json.dumps([sys.version, str(e)]))"
+    )
     for exe in others:
         out = subprocess.run([exe, "-c", load, qen.__file__], capture_output=True, text=True, check=True).stdout
         version, message = json.loads(out)
-        assert message == ("Python version mismatch: module was compiled for Python "
-                           f"{built_for}, but the interpreter version is incompatible: {version}."), exe
+        assert message == (
+            "Python version mismatch: module was compiled for Python "
+            f"{built_for}, but the interpreter version is incompatible: {version}."
+        ), exe
 
 
 def test_import_does_not_import_numpy():
@@ -46,10 +51,13 @@ def test_import_does_not_import_numpy():
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "False\n"
 
 
-@pytest.mark.parametrize("enum, members", [
-    (qen.Device, {"CPU": 0, "CUDA": 1}),
-    (qen.DType, {"FP32": 0, "FP16": 1, "INT8": 2, "INT32": 3}),
-])
+@pytest.mark.parametrize(
+    "enum, members",
+    [
+        (qen.Device, {"CPU": 0, "CUDA": 1}),
+        (qen.DType, {"FP32": 0, "FP16": 1, "INT8": 2, "INT32": 3}),
+    ],
+)
 def test_enumerations(enum, members):
     assert {name: int(m) for name, m in enum.__members__.items()} == members
     for name, value in members.items():
@@ -80,11 +88,14 @@ def test_cuda_devices():
     qen.GraphExecutor(qen.Device.CUDA)
 
 
-@pytest.mark.parametrize("make", [
-    lambda path: qen.Engine().load_model(path),
-    lambda path: qen.GraphExecutor().load_model(path),
-    lambda path: qen.ModelLoader(path).get_metadata(),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda path: qen.Engine().load_model(path),
+        lambda path: qen.GraphExecutor().load_model(path),
+        lambda path: qen.ModelLoader(path).get_metadata(),
+    ],
+)
 def test_paths_are_str_bytes_or_path_like_and_positional(make, identity_model):
     make(identity_model)
     make(identity_model.encode())
@@ -120,10 +131,13 @@ def test_inputs_must_be_a_list(cls, method, identity_model):
     assert out.tolist() == [1.0, 1.0]
 
 
-@pytest.mark.parametrize("bad_id, exception, message", [
-    (99, IndexError, "^Invalid tensor ID$"),
-    (0, RuntimeError, "^Cannot load placeholder tensor - it has no data$"),
-])
+@pytest.mark.parametrize(
+    "bad_id, exception, message",
+    [
+        (99, IndexError, "^Invalid tensor ID$"),
+        (0, RuntimeError, "^Cannot load placeholder tensor - it has no data$"),
+    ],
+)
 def test_core_exceptions_are_translated(write_model, bad_id, exception, message):
     model = Model()
     x = model.placeholder(1)
@@ -160,8 +174,11 @@ def test_stub_matches_module():
     tree = ast.parse(STUB.read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
     enum_methods = {item.name for item in classes.pop("_Enum").body if isinstance(item, ast.FunctionDef)}
-    stubbed = {name: {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
-               | (enum_methods if node.bases else set()) for name, node in classes.items()}
+    stubbed = {
+        name: {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+        | (enum_methods if node.bases else set())
+        for name, node in classes.items()
+    }
     assert set(stubbed) == {"Device", "DType", "Engine", "GraphExecutor", "ModelLoader"}
     for name, methods in stubbed.items():
         cls = getattr(qen, name)

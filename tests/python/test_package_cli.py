@@ -19,8 +19,15 @@ def model(tmp_path):
     path = tmp_path / "m.qen"
     rng = np.random.default_rng(5)
     tensors = {"w": rng.standard_normal((4, 3)).astype(np.float32), "b": np.zeros(4, np.float32)}
-    qen.write_sequential(path, [qen.Layer("linear", "w", "b"), qen.Layer("relu")], tensors, input_shape=(None, 3),
-                         producer="test", producer_version="1", certify=True)
+    qen.write_sequential(
+        path,
+        [qen.Layer("linear", "w", "b"), qen.Layer("relu")],
+        tensors,
+        input_shape=(None, 3),
+        producer="test",
+        producer_version="1",
+        certify=True,
+    )
     return path
 
 
@@ -64,14 +71,14 @@ def test_inspect_json_of_a_truncated_file_reports_the_loader_message(model, tmp_
 def with_metadata(data, change):
     """The file's bytes with its (last) metadata replaced by change(metadata)."""
     h = qen.format.read_model(bytes(data)).header
-    text = json.dumps(change(json.loads(data[h.metadata_offset:]))).encode()
+    text = json.dumps(change(json.loads(data[h.metadata_offset :]))).encode()
     struct.pack_into("<Q", data, 16, len(text))
-    return data[:h.metadata_offset] + text
+    return data[: h.metadata_offset] + text
 
 
 def next_float_at(data, offset):
     value = np.frombuffer(data, np.float32, 1, offset)
-    data[offset:offset + 4] = np.nextafter(value, np.float32(np.inf)).tobytes()
+    data[offset : offset + 4] = np.nextafter(value, np.float32(np.inf)).tobytes()
     return data
 
 
@@ -122,10 +129,13 @@ def zero_graph(data, h):
     return data + bytes(144)
 
 
-@pytest.mark.parametrize("damage, warning", [
-    (lambda d, h: weights_at(d, h.graph_offset + 144), "the weights of tensors 1, 2 overlap the graph block"),
-    (zero_graph, "the metadata says a qen writer produced it but its 'inputs' do not list the graph's 0 inputs"),
-])
+@pytest.mark.parametrize(
+    "damage, warning",
+    [
+        (lambda d, h: weights_at(d, h.graph_offset + 144), "the weights of tensors 1, 2 overlap the graph block"),
+        (zero_graph, "the metadata says a qen writer produced it but its 'inputs' do not list the graph's 0 inputs"),
+    ],
+)
 def test_inspect_warns_of_a_damaged_file_that_loads(model, tmp_path, capsys, damage, warning):
     data = bytearray(model.read_bytes())
     path = tmp_path / "damaged.qen"
@@ -135,11 +145,14 @@ def test_inspect_warns_of_a_damaged_file_that_loads(model, tmp_path, capsys, dam
     assert main(["inspect", "--strict", str(path)]) == 1 and f"warning: {warning}" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["convert", "{src}", "-o", "{dir}"], "is a folder; name the model file to write"),
-    (["convert", "{src}", "-o", "{dir}/missing/m.qen"], "the folder .*missing does not exist"),
-    (["inspect", "{src}"], r"not a QEN model file \(an ONNX model\? convert it: qen convert .*m.onnx -o"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["convert", "{src}", "-o", "{dir}"], "is a folder; name the model file to write"),
+        (["convert", "{src}", "-o", "{dir}/missing/m.qen"], "the folder .*missing does not exist"),
+        (["inspect", "{src}"], r"not a QEN model file \(an ONNX model\? convert it: qen convert .*m.onnx -o"),
+    ],
+)
 def test_a_wrong_target_or_a_file_of_another_kind_is_one_line(tmp_path, capsys, argv, message):
     src = tmp_path / "m.onnx"
     src.write_bytes(b"\x08\x08\x12\x07pytorch" + bytes(100))  # ir_version 8, producer_name: an ONNX file's start

@@ -67,6 +67,8 @@ def test_file_of_another_producer_loads_with_positional_names(write_model, text)
     model.inputs, model.outputs = [x], [model.activation(RELU, x)]
     session = qen.load(write_model(model))
     assert session.metadata == text.decode()
-    assert [(i.name, i.shape) for i in session.get_inputs() + session.get_outputs()] == [("input_0", None),
-                                                                                          ("output_0", None)]
+    assert [(i.name, i.shape) for i in session.get_inputs() + session.get_outputs()] == [
+        ("input_0", None),
+        ("output_0", None),
+    ]
     np.testing.assert_array_equal(session(X), [[0, 0, 2]])

@@ -71,8 +71,7 @@ def test_layout_signature_and_certificate(tmp_path):
     w2, b2 = np.asfortranarray(rng.standard_normal((2, 5)).astype(F32)), np.ones(2, F32)
     layers = [qen.Layer("linear", "w1", "b1"), qen.Layer("gelu"), qen.Layer("linear", "w2", "b2"), qen.Layer("softmax")]
     path = tmp_path / "m.qen"
-    write(path, layers, {"w1": w1, "b1": b1, "w2": w2, "b2": b2}, metadata={"classes": ["a", "b"]},
-          certify=True)
+    write(path, layers, {"w1": w1, "b1": b1, "w2": w2, "b2": b2}, metadata={"classes": ["a", "b"]}, certify=True)
     model = fmt.read_model(path.read_bytes())
     stored = [i for i, t in enumerate(model.tensors) if not t.is_placeholder]
     assert [(model.header.weights_offset + model.tensors[i].data_offset) % 64 for i in stored] == [0] * 4

@@ -44,8 +44,9 @@ def test_two_workers_give_the_bits_of_one_session(local_ray, made_by_tasks, min_
         dataset = dataset.map_batches(lambda b: {"row": b["id"], "x": x[b["id"]]})
     else:
         dataset = ray.data.from_items([{"row": i, "x": v} for i, v in enumerate(x)], override_num_blocks=6)
-    scored = score(dataset, MODEL, workers=2, min_workers=min_workers, batch_size=250,
-                   inputs={"x": graph_input.name}).take_all()
+    scored = score(
+        dataset, MODEL, workers=2, min_workers=min_workers, batch_size=250, inputs={"x": graph_input.name}
+    ).take_all()
     assert sorted(r["row"] for r in scored) == list(range(len(x)))  # each row once, its columns kept
     got = np.stack([r[graph_output.name] for r in sorted(scored, key=lambda r: r["row"])])
     assert got.tobytes() == session.run(None, {graph_input.name: x})[0].tobytes()
@@ -65,8 +66,16 @@ def test_a_pickled_session_runs_in_a_worker(local_ray):
 
 def small_model(path):
     tensors = {"w": np.ones((4, 64), np.float32), "b": np.zeros(4, np.float32)}
-    qen.write_sequential(path, [qen.Layer("linear", "w", "b")], tensors, input_shape=(None, 64),
-                         input_name="in", output_name="out", producer="test", producer_version="0")
+    qen.write_sequential(
+        path,
+        [qen.Layer("linear", "w", "b")],
+        tensors,
+        input_shape=(None, 64),
+        input_name="in",
+        output_name="out",
+        producer="test",
+        producer_version="0",
+    )
     return path
 
 
@@ -84,8 +93,9 @@ def test_parquet_layouts_are_scored_as_their_float32_rows(local_ray, tmp_path, l
     columns, inputs = LAYOUTS[layout](x)
     pq.write_table(pa.table({"row": np.arange(len(x)), **columns}), tmp_path / "t.parquet")
     model = small_model(tmp_path / "m.qen")
-    rows = score(ray.data.read_parquet(str(tmp_path / "t.parquet")), model, workers=1, inputs=inputs,
-                 batch_size=16).take_all()
+    rows = score(
+        ray.data.read_parquet(str(tmp_path / "t.parquet")), model, workers=1, inputs=inputs, batch_size=16
+    ).take_all()
     got = np.stack([r["out"] for r in sorted(rows, key=lambda r: r["row"])])
     assert got.tobytes() == qen.load(model)(x.astype(np.float32)).tobytes()
 
@@ -97,18 +107,21 @@ def vectors(*rows):
     return column
 
 
-@pytest.mark.parametrize("inputs, batch, error", [
-    ({"x": "no such input"}, {}, "not a graph input"),
-    ({"a": "in", "b": "in"}, {}, "more than one column"),
-    ({"x": 1}, {}, "inputs must map"),
-    (None, {"other": np.zeros((1, 64), np.float32)}, "no column"),
-    ({"x": "in"}, {"x": np.zeros((1, 64), np.float32), "out": np.zeros(1)}, "would replace"),
-    ({"in": ["a", "s"]}, {"a": np.zeros(2), "s": np.array(["x", "y"])}, "column 's' holds <U1"),
-    ({"in": ["a", "gone"]}, {"a": np.zeros(2)}, "no column 'gone'"),
-    ({"in": ["a", "v"]}, {"a": np.zeros(2), "v": np.zeros((2, 3))}, "column 'v'.*scalar columns"),
-    (None, {"in": vectors(np.zeros(64), np.zeros(63))}, "column 'in' holds vectors of different"),
-    (None, {"in": vectors(np.zeros(64), np.array(["a"] * 64))}, "column 'in' holds <U1"),
-])
+@pytest.mark.parametrize(
+    "inputs, batch, error",
+    [
+        ({"x": "no such input"}, {}, "not a graph input"),
+        ({"a": "in", "b": "in"}, {}, "more than one column"),
+        ({"x": 1}, {}, "inputs must map"),
+        (None, {"other": np.zeros((1, 64), np.float32)}, "no column"),
+        ({"x": "in"}, {"x": np.zeros((1, 64), np.float32), "out": np.zeros(1)}, "would replace"),
+        ({"in": ["a", "s"]}, {"a": np.zeros(2), "s": np.array(["x", "y"])}, "column 's' holds <U1"),
+        ({"in": ["a", "gone"]}, {"a": np.zeros(2)}, "no column 'gone'"),
+        ({"in": ["a", "v"]}, {"a": np.zeros(2), "v": np.zeros((2, 3))}, "column 'v'.*scalar columns"),
+        (None, {"in": vectors(np.zeros(64), np.zeros(63))}, "column 'in' holds vectors of different"),
+        (None, {"in": vectors(np.zeros(64), np.array(["a"] * 64))}, "column 'in' holds <U1"),
+    ],
+)
 def test_scorer_refuses_what_it_cannot_feed_or_keep(tmp_path, inputs, batch, error):
     with pytest.raises((TypeError, ValueError), match=error):
         BatchScorer(small_model(tmp_path / "m.qen"), inputs=inputs)(batch)

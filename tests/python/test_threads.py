@@ -61,6 +61,7 @@ def test_forked_child_runs_with_a_pool_of_its_own(write_model):
     """)
     path = write_model(MODEL)
     np.save(path + ".npy", X)
-    done = subprocess.run([sys.executable, "-c", script, path, path + ".npy"], capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", script, path, path + ".npy"], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr

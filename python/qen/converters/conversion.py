@@ -23,8 +23,15 @@ from ..probe import PROBE_ROWS, probe_input
 from ..session import load
 from ..writer import Layer, write_sequential
 
-__all__ = ["PROBE_ROWS", "AffineFolding", "import_framework", "json_values", "make_probe", "require_operations",
-           "write_checked"]
+__all__ = [
+    "PROBE_ROWS",
+    "AffineFolding",
+    "import_framework",
+    "json_values",
+    "make_probe",
+    "require_operations",
+    "write_checked",
+]
 
 _EPS = float(np.finfo(np.float32).eps)
 
@@ -38,8 +45,9 @@ def import_framework(module: str, extra: str, converter: str) -> ModuleType:
 
 def require_operations(converter: str, layers: Sequence[Layer]) -> None:
     if not layers:
-        raise ValueError(f"{converter}: the model computes nothing (no layer but no-ops); "
-                         "a model file needs at least one operation")
+        raise ValueError(
+            f"{converter}: the model computes nothing (no layer but no-ops); a model file needs at least one operation"
+        )
 
 
 class AffineFolding:
@@ -94,8 +102,10 @@ class AffineFolding:
 
     def finish(self) -> None:
         if self.pending is not None:
-            raise ValueError(f"{self.pending[0]}: no Linear before or after it to fold into; "
-                             "an affine step maps only next to a Linear")
+            raise ValueError(
+                f"{self.pending[0]}: no Linear before or after it to fold into; "
+                "an affine step maps only next to a Linear"
+            )
 
 
 def _per_feature(label: str, values, width: int | None) -> np.ndarray:
@@ -120,8 +130,9 @@ def make_probe(features: int, sample: np.ndarray | None = None, *, rows: int = P
         return probe_input((rows, features))
     sample = np.asarray(sample)
     if sample.ndim < 2 or sample.shape[0] == 0:
-        raise ValueError(f"example input of shape {list(sample.shape)}: expected a batch [batch, features...] "
-                         "with at least one row")
+        raise ValueError(
+            f"example input of shape {list(sample.shape)}: expected a batch [batch, features...] with at least one row"
+        )
     head = sample[:rows]
     return np.ascontiguousarray(head.reshape(len(head), -1), dtype=np.float32)
 
@@ -143,22 +154,35 @@ def check_agreement(converter: str, got: np.ndarray, expected: np.ndarray, dot_l
     expected = np.asarray(expected, dtype=np.float64)
     got = np.asarray(got, dtype=np.float64)
     if got.shape != expected.shape:
-        raise ValueError(f"{converter}: the written model gives shape {list(got.shape)}, "
-                         f"the source {list(expected.shape)}")
+        raise ValueError(
+            f"{converter}: the written model gives shape {list(got.shape)}, the source {list(expected.shape)}"
+        )
     bar = rounding_bar(expected, dot_lengths)
     with np.errstate(invalid="ignore"):
         agree = (got == expected) | (np.abs(got - expected) <= bar) | (np.isnan(got) & np.isnan(expected))
     if not agree.all():
         where = tuple(int(i) for i in np.argwhere(~agree)[0])
-        raise ValueError(f"{converter}: the written model disagrees with the source at output {list(where)}: "
-                         f"{got[where]!r} against {expected[where]!r}, beyond float32 rounding "
-                         f"(at most {bar:.3g} here); nothing was written")
+        raise ValueError(
+            f"{converter}: the written model disagrees with the source at output {list(where)}: "
+            f"{got[where]!r} against {expected[where]!r}, beyond float32 rounding "
+            f"(at most {bar:.3g} here); nothing was written"
+        )
 
 
-def write_checked(path: str | os.PathLike, layers: Sequence[Layer], tensors: Mapping[str, np.ndarray], *,
-                  probe: np.ndarray, source: Callable[[np.ndarray], np.ndarray], converter: str,
-                  producer_version: str, input_name: str = "input", output_name: str = "output",
-                  metadata: Mapping[str, object] | None = None, item_shape: Sequence[int] = ()) -> None:
+def write_checked(
+    path: str | os.PathLike,
+    layers: Sequence[Layer],
+    tensors: Mapping[str, np.ndarray],
+    *,
+    probe: np.ndarray,
+    source: Callable[[np.ndarray], np.ndarray],
+    converter: str,
+    producer_version: str,
+    input_name: str = "input",
+    output_name: str = "output",
+    metadata: Mapping[str, object] | None = None,
+    item_shape: Sequence[int] = (),
+) -> None:
     """Writes the chain with its probe certificate and replaces `path` only if it agrees with `source`.
 
     `source` maps the probe batch [rows, features] to the source model's
@@ -178,9 +202,18 @@ def write_checked(path: str | os.PathLike, layers: Sequence[Layer], tensors: Map
     dot_lengths = [tensors[layer.weight].shape[1] for layer in layers if layer.op == "linear"]
     with tempfile.TemporaryDirectory(prefix=".qen-convert-", dir=target.parent) as folder:
         written = Path(folder) / target.name
-        write_sequential(written, layers, tensors, input_shape=(None, probe.shape[1]), input_name=input_name,
-                         output_name=output_name, metadata=metadata, producer=converter,
-                         producer_version=producer_version, certify=True)
+        write_sequential(
+            written,
+            layers,
+            tensors,
+            input_shape=(None, probe.shape[1]),
+            input_name=input_name,
+            output_name=output_name,
+            metadata=metadata,
+            producer=converter,
+            producer_version=producer_version,
+            certify=True,
+        )
         (got,) = load(written).run(None, {input_name: probe})
         check_agreement(converter, got, expected, dot_lengths)
         if target.exists():

@@ -60,27 +60,50 @@ from .conversion import (
 __all__ = ["from_onnx"]
 
 _CONVERTER = "qen.from_onnx"
-_SUPPORTED = ("Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
-              "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
-              "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
-              "and Identity")
+_SUPPORTED = (
+    "Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
+    "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
+    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
+    "and Identity"
+)
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
-_MAPPED = {"Identity", "Cast", "Flatten", "Reshape", "Gemm", "MatMul", "Relu", "Gelu", "Softmax",
-           "BatchNormalization", "Scaler", "Sigmoid"}
+_MAPPED = {
+    "Identity",
+    "Cast",
+    "Flatten",
+    "Reshape",
+    "Gemm",
+    "MatMul",
+    "Relu",
+    "Gelu",
+    "Softmax",
+    "BatchNormalization",
+    "Scaler",
+    "Sigmoid",
+}
 # What a classifier computes beside its probabilities to give the label; left out.
 _LABEL_BRANCH = {"ArgMax", "ArrayFeatureExtractor", "ZipMap", "Cast", "Reshape", "Identity", "Flatten"}
 _ARITHMETIC = {"Mul", "Add", "Sub", "Div", "Pow", "Tanh", "Erf"}
 _FORMULA_NODES = 32  # the formula takes about ten nodes; the search looks no further than this
 # The runtime's GELU, 0.5 * x * (1 + tanh(0.7978846 * (x + 0.044715 * x^3))), as a
 # tree of flattened products and sums whose factors and terms may come in any order.
-_GELU = ("mul", ("const", "half"), "x",
-         ("add", ("const", "one"),
-          ("tanh", ("mul", ("const", "sqrt(2/pi)"),
-                    ("add", "x", ("mul", ("const", "0.044715"), "x", "x", "x"))))))
-_GELU_CONSTANTS = {"half": np.float32(0.5), "one": np.float32(1.0),
-                   "sqrt(2/pi)": np.frombuffer(bytes.fromhex("2a424c3f"), "<f4")[0],
-                   "0.044715": np.frombuffer(bytes.fromhex("1327373d"), "<f4")[0]}
+_GELU = (
+    "mul",
+    ("const", "half"),
+    "x",
+    (
+        "add",
+        ("const", "one"),
+        ("tanh", ("mul", ("const", "sqrt(2/pi)"), ("add", "x", ("mul", ("const", "0.044715"), "x", "x", "x")))),
+    ),
+)
+_GELU_CONSTANTS = {
+    "half": np.float32(0.5),
+    "one": np.float32(1.0),
+    "sqrt(2/pi)": np.frombuffer(bytes.fromhex("2a424c3f"), "<f4")[0],
+    "0.044715": np.frombuffer(bytes.fromhex("1327373d"), "<f4")[0],
+}
 
 
 def from_onnx(model_or_path, path: str | os.PathLike) -> None:
@@ -108,12 +131,16 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     except ValueError as error:
         if model.producer_name != "skl2onnx":
             raise
-        raise ValueError(f"{error}. The graph comes from scikit-learn: qen.from_sklearn(estimator, path) "
-                         "converts the estimator directly") from error
+        raise ValueError(
+            f"{error}. The graph comes from scikit-learn: qen.from_sklearn(estimator, path) "
+            "converts the estimator directly"
+        ) from error
     require_operations(_CONVERTER, chain.layers)
     if chain.features is None:
-        raise ValueError(f"input {chain.input_name!r}: its width is not declared, and the first layer "
-                         "is not a Linear that would tell it")
+        raise ValueError(
+            f"input {chain.input_name!r}: its width is not declared, and the first layer "
+            "is not a Linear that would tell it"
+        )
     # A graph that fixes its batch runs on chunks of that many rows; the file
     # leaves the batch free, since every operation treats rows independently.
     step = chain.batch or PROBE_ROWS
@@ -124,15 +151,26 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     def source(batch: np.ndarray) -> np.ndarray:
         evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(reference)
         x = batch.reshape((len(batch),) + chain.item_shape).astype(chain.input_dtype)
-        return np.concatenate([evaluator.run([chain.output_name], {chain.input_name: x[i:i + step]})[0]
-                               for i in range(0, len(x), step)])
+        return np.concatenate(
+            [evaluator.run([chain.output_name], {chain.input_name: x[i : i + step]})[0] for i in range(0, len(x), step)]
+        )
 
     metadata = dict(chain.metadata)
     if model.producer_name:
         metadata["source"] = f"{model.producer_name} {model.producer_version}".strip()
-    write_checked(path, chain.layers, chain.tensors, probe=probe, source=source, converter=_CONVERTER,
-                  producer_version=onnx.__version__, input_name=chain.input_name,
-                  output_name=chain.file_output_name, metadata=metadata, item_shape=chain.item_shape)
+    write_checked(
+        path,
+        chain.layers,
+        chain.tensors,
+        probe=probe,
+        source=source,
+        converter=_CONVERTER,
+        producer_version=onnx.__version__,
+        input_name=chain.input_name,
+        output_name=chain.file_output_name,
+        metadata=metadata,
+        item_shape=chain.item_shape,
+    )
 
 
 def _pruned(onnx, model, chain):
@@ -176,8 +214,10 @@ class _Chain:
         nodes = [(i, n) for i, n in nodes if i in keep]
         for index, node in nodes:
             if node.domain not in ("", "ai.onnx") and (node.domain, node.op_type) != ("ai.onnx.ml", "Scaler"):
-                raise ValueError(f"{_label(node, index)}: operator domain {node.domain!r} is not supported; "
-                                 f"the converter maps {_SUPPORTED}")
+                raise ValueError(
+                    f"{_label(node, index)}: operator domain {node.domain!r} is not supported; "
+                    f"the converter maps {_SUPPORTED}"
+                )
         self.node_at = dict(nodes)
         self.consumers = defaultdict(list)
         for i, n in nodes:
@@ -192,8 +232,10 @@ class _Chain:
             if index not in done:
                 done |= self._step(index, node)
         if self.current != self.output_name:
-            raise ValueError(f"graph output {self.output_name!r} is not the end of the chain of nodes "
-                             f"that starts at input {self.input_name!r}")
+            raise ValueError(
+                f"graph output {self.output_name!r} is not the end of the chain of nodes "
+                f"that starts at input {self.input_name!r}"
+            )
         self.folding.finish()
 
     # -- the output kept ----------------------------------------------------------------------
@@ -214,9 +256,11 @@ class _Chain:
             if made_by is not None and made_by.op_type == "ZipMap":
                 kept.append((made_by.input[0], value.name))
                 self._classes(made_by)
-                self.metadata["probabilities"] = (f"output {value.name!r} is the [batch, classes] tensor of "
-                                                  "probabilities (columns in the order of \"classes\"), "
-                                                  "not ZipMap's list of dicts")
+                self.metadata["probabilities"] = (
+                    f"output {value.name!r} is the [batch, classes] tensor of "
+                    'probabilities (columns in the order of "classes"), '
+                    "not ZipMap's list of dicts"
+                )
             elif len(graph.output) == 1 or value.type.tensor_type.elem_type in floats:
                 kept.append((value.name, value.name))
             else:
@@ -251,8 +295,10 @@ class _Chain:
 
     def _initializer(self, tensor) -> np.ndarray:
         if tensor.data_location == self.onnx.TensorProto.EXTERNAL:
-            raise ValueError(f"initializer {tensor.name!r}: its data is in an external file; "
-                             "pass the model's path so that it is loaded from the model's folder")
+            raise ValueError(
+                f"initializer {tensor.name!r}: its data is in an external file; "
+                "pass the model's path so that it is loaded from the model's folder"
+            )
         return self.onnx.numpy_helper.to_array(tensor)
 
     def _constant(self, node, index: int) -> np.ndarray:
@@ -277,11 +323,12 @@ class _Chain:
             raise ValueError(f"input {value.name!r}: not a float32 or float64 tensor")
         # A float64 graph runs in float32, as every model file does; the agreement check judges the rounding.
         self.input_dtype = np.float64 if tensor_type.elem_type == self.onnx.TensorProto.DOUBLE else np.float32
-        dims = [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None
-                for d in tensor_type.shape.dim]
+        dims = [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None for d in tensor_type.shape.dim]
         if len(dims) < 2 or (len(dims) > 2 and None in dims[1:]):
-            raise ValueError(f"input {value.name!r}: shape {_shape(dims)}; expected [batch, features...] "
-                             "with only the batch extent unknown")
+            raise ValueError(
+                f"input {value.name!r}: shape {_shape(dims)}; expected [batch, features...] "
+                "with only the batch extent unknown"
+            )
         self.input_name, self.output_name = value.name, output
         self.batch = dims[0]  # an int when the graph fixes it
         self.dims = dims  # the shape of the chain's current value (None: not known)
@@ -304,16 +351,17 @@ class _Chain:
         label = _label(node, index)
         live = self._live(node)
         if self.current not in live:
-            raise ValueError(f"{label}: does not read the chain's value {self.current!r}; "
-                             "only a single chain from input to output maps")
+            raise ValueError(
+                f"{label}: does not read the chain's value {self.current!r}; "
+                "only a single chain from input to output maps"
+            )
         op = node.op_type
         if op in _ARITHMETIC:
             return self._gelu_formula(index, node)
         if op not in _MAPPED:
             raise ValueError(f"{label}: not supported; the converter maps {_SUPPORTED}")
         if live != [self.current] or len(node.output) != 1:
-            raise ValueError(f"{label}: reads {len(live)} values and writes {len(node.output)}; "
-                             f"expected one of each")
+            raise ValueError(f"{label}: reads {len(live)} values and writes {len(node.output)}; expected one of each")
         if op == "Identity":
             pass
         elif op == "Cast":
@@ -343,9 +391,15 @@ class _Chain:
             (concat_index, concat), (sub_index, sub) = users
             one = self.constants.get(sub.input[0])
             axis = self._attributes(concat).get("axis")
-            if (list(sub.input[1:]) == [p] and one is not None and one.size == 1 and float(one.reshape(-1)[0]) == 1
-                    and list(concat.input) == [sub.output[0], p] and axis in (1, -1)
-                    and self.consumers.get(sub.output[0]) == [(concat_index, concat)]):
+            if (
+                list(sub.input[1:]) == [p]
+                and one is not None
+                and one.size == 1
+                and float(one.reshape(-1)[0]) == 1
+                and list(concat.input) == [sub.output[0], p]
+                and axis in (1, -1)
+                and self.consumers.get(sub.output[0]) == [(concat_index, concat)]
+            ):
                 layer = self.layers[-1]
                 for tensor in (layer.weight, layer.bias):
                     value = self.tensors[tensor]
@@ -355,15 +409,19 @@ class _Chain:
                 self.dims = [self.dims[0], 2]
                 self.current = concat.output[0]
                 return {index, sub_index, concat_index}
-        raise ValueError(f"{label}: not supported alone; a Sigmoid maps only as a binary classifier's "
-                         "Concat([1 - sigmoid(z), sigmoid(z)]) after a Linear of one output")
+        raise ValueError(
+            f"{label}: not supported alone; a Sigmoid maps only as a binary classifier's "
+            "Concat([1 - sigmoid(z), sigmoid(z)]) after a Linear of one output"
+        )
 
     def _cast(self, label: str, node) -> None:
         """A Cast between float types: the chain computes in float32 whatever the graph's float type."""
         to = self._attributes(node).get("to")
         if to not in (self.onnx.TensorProto.FLOAT, self.onnx.TensorProto.DOUBLE):
-            raise ValueError(f"{label}: casts to {self.onnx.TensorProto.DataType.Name(to or 0)}; only a Cast "
-                             "between float types maps (a no-op in float32)")
+            raise ValueError(
+                f"{label}: casts to {self.onnx.TensorProto.DataType.Name(to or 0)}; only a Cast "
+                "between float types maps (a no-op in float32)"
+            )
 
     def _affine(self, label: str, node, index: int) -> None:
         """An eval-mode BatchNormalization or an ai.onnx.ml Scaler, folded into the neighbouring Linear."""
@@ -376,10 +434,13 @@ class _Chain:
             if len(node.input) != 5:
                 raise ValueError(f"{label}: {len(node.input)} inputs; expected x, scale, bias, mean and variance")
             if attributes.get("training_mode", 0) or len(node.output) > 1:
-                raise ValueError(f"{label}: training mode normalises by the batch's own statistics; "
-                                 "export the model in eval mode")
-            gamma, beta, mean, var = (self._const(name, node, index, role).astype(np.float64) for name, role in
-                                      zip(node.input[1:5], ("scale", "bias", "mean", "variance")))
+                raise ValueError(
+                    f"{label}: training mode normalises by the batch's own statistics; export the model in eval mode"
+                )
+            gamma, beta, mean, var = (
+                self._const(name, node, index, role).astype(np.float64)
+                for name, role in zip(node.input[1:5], ("scale", "bias", "mean", "variance"))
+            )
             scale = gamma / np.sqrt(var + attributes.get("epsilon", 1e-5))
             shift = beta - mean * scale
         self.folding.affine(label, scale, shift, self.dims[1])
@@ -389,8 +450,10 @@ class _Chain:
 
     def _require_2d(self, label: str) -> None:
         if len(self.dims) != 2:
-            raise ValueError(f"{label}: its input has {len(self.dims)} dimensions; the runtime's operations "
-                             "take [batch, features] (Flatten first)")
+            raise ValueError(
+                f"{label}: its input has {len(self.dims)} dimensions; the runtime's operations "
+                "take [batch, features] (Flatten first)"
+            )
 
     def _reshape(self, label: str, node, index: int) -> None:
         dims = self.dims
@@ -401,17 +464,22 @@ class _Chain:
         else:
             target = self._const(node.input[1], node, index, "shape").astype(np.int64).reshape(-1).tolist()
             keep = not self._attributes(node).get("allowzero", 0)
-            copied = [("batch" if i == 0 else dims[i]) if v == 0 and keep and i < len(dims) else v
-                      for i, v in enumerate(target)]
+            copied = [
+                ("batch" if i == 0 else dims[i]) if v == 0 and keep and i < len(dims) else v
+                for i, v in enumerate(target)
+            ]
             batch_ok = len(copied) == 2 and (copied[0] == "batch" or (copied[0] == dims[0] is not None))
-            fits = len(copied) == 2 and ((batch_ok and copied[1] in (-1, rest)) or
-                                         (copied[0] == -1 and rest is not None and copied[1] == rest))
+            fits = len(copied) == 2 and (
+                (batch_ok and copied[1] in (-1, rest)) or (copied[0] == -1 and rest is not None and copied[1] == rest)
+            )
             if not fits:
-                raise ValueError(f"{label}: shape {target} on an input of shape {_shape(dims)} does not give "
-                                 "[batch, features]")
+                raise ValueError(
+                    f"{label}: shape {target} on an input of shape {_shape(dims)} does not give [batch, features]"
+                )
         if not fits:
-            raise ValueError(f"{label}: axis={axis} on an input of shape {_shape(dims)} does not give "
-                             "[batch, features]")
+            raise ValueError(
+                f"{label}: axis={axis} on an input of shape {_shape(dims)} does not give [batch, features]"
+            )
         self.dims = [dims[0], rest]
 
     def _add_linear(self, label: str, name: str, weight: np.ndarray, bias: np.ndarray | None) -> None:
@@ -424,8 +492,7 @@ class _Chain:
         if bias is None:
             bias = np.zeros(n, np.float32)
         elif bias.ndim > 2 or any(extent not in (1, full) for extent, full in zip(bias.shape[::-1], (n, 1))):
-            raise ValueError(f"{label}: bias of shape {list(bias.shape)} does not broadcast over the "
-                             f"{n} outputs alone")
+            raise ValueError(f"{label}: bias of shape {list(bias.shape)} does not broadcast over the {n} outputs alone")
         for role, array in (("weight", weight), ("bias", bias)):
             if array.dtype not in (np.float32, np.float64):
                 raise ValueError(f"{label}: {role} is {array.dtype}, expected float32 or float64")
@@ -479,8 +546,10 @@ class _Chain:
             approximate = attributes.get("approximate", b"none")
             approximate = approximate.decode() if isinstance(approximate, bytes) else approximate
             if approximate != "tanh":
-                raise ValueError(f"{label}: approximate={approximate!r} (the erf form) has no exact mapping; "
-                                 "export GELU(approximate='tanh')")
+                raise ValueError(
+                    f"{label}: approximate={approximate!r} (the erf form) has no exact mapping; "
+                    "export GELU(approximate='tanh')"
+                )
             self.layers.append(Layer("gelu", name=name))
             return
         axis = attributes.get("axis", -1 if self.opset >= 13 else 1)
@@ -498,8 +567,12 @@ class _Chain:
         frontier = [self.current]
         while frontier and len(region) < _FORMULA_NODES:
             for i, n in self.consumers.get(frontier.pop(0), []):
-                if n.op_type in _ARITHMETIC and len(n.output) == 1 and n.output[0] not in region and all(
-                        name == self.current or name in region for name in self._live(n)):
+                if (
+                    n.op_type in _ARITHMETIC
+                    and len(n.output) == 1
+                    and n.output[0] not in region
+                    and all(name == self.current or name in region for name in self._live(n))
+                ):
                     region[n.output[0]] = (i, n)
                     frontier.append(n.output[0])
         for out, (i, n) in sorted(region.items(), key=lambda item: item[1][0]):
@@ -510,27 +583,36 @@ class _Chain:
                 continue
             for key, value in slots.items():
                 if np.float32(value) != _GELU_CONSTANTS[key]:
-                    raise ValueError(f"{_label(n, i)}: the GELU formula's constant {key} is {value!r}, not the "
-                                     f"runtime's {_GELU_CONSTANTS[key]!r}")
+                    raise ValueError(
+                        f"{_label(n, i)}: the GELU formula's constant {key} is {value!r}, not the "
+                        f"runtime's {_GELU_CONSTANTS[key]!r}"
+                    )
             inner = {name for j in used for name in self.node_at[j].output} - {out}
-            leaks = [name for name in inner if name == self.output_name or any(
-                j not in used for j, _ in self.consumers.get(name, []))]
+            leaks = [
+                name
+                for name in inner
+                if name == self.output_name or any(j not in used for j, _ in self.consumers.get(name, []))
+            ]
             if leaks:
-                raise ValueError(f"{_label(n, i)}: the GELU formula's intermediate value {leaks[0]!r} "
-                                 "is used outside it")
+                raise ValueError(
+                    f"{_label(n, i)}: the GELU formula's intermediate value {leaks[0]!r} is used outside it"
+                )
             self.layers.append(Layer("gelu", name=n.name or f"#{i}"))
             self.folding.activation()
             self.current = out
             return used
         erf = next(((i, n) for i, n in region.values() if n.op_type == "Erf"), None)
         if erf is not None:
-            raise ValueError(f"{_label(erf[1], erf[0])}: the erf GELU has no exact mapping; "
-                             "export GELU(approximate='tanh')")
+            raise ValueError(
+                f"{_label(erf[1], erf[0])}: the erf GELU has no exact mapping; export GELU(approximate='tanh')"
+            )
         if self._elementwise_affine(label, node):
             self.current = node.output[0]
             return {index}
-        raise ValueError(f"{label}: not supported, nor part of the tanh GELU formula "
-                         f"0.5 * x * (1 + tanh(0.7978846 * (x + 0.044715 * x^3))); the converter maps {_SUPPORTED}")
+        raise ValueError(
+            f"{label}: not supported, nor part of the tanh GELU formula "
+            f"0.5 * x * (1 + tanh(0.7978846 * (x + 0.044715 * x^3))); the converter maps {_SUPPORTED}"
+        )
 
     def _elementwise_affine(self, label: str, node) -> bool:
         """Mul, Add, Sub or Div of the chain's value and a per-feature constant (a scaler written out),
@@ -544,8 +626,12 @@ class _Chain:
             return False
         c = c.astype(np.float64).reshape(-1)
         first = inputs[0] == self.current
-        scale, shift = {"Mul": (c, 0.0), "Add": (1.0, c), "Sub": (1.0, -c) if first else (-1.0, c),
-                        "Div": (1.0 / c, 0.0) if first and np.all(c != 0) else (None, None)}[node.op_type]
+        scale, shift = {
+            "Mul": (c, 0.0),
+            "Add": (1.0, c),
+            "Sub": (1.0, -c) if first else (-1.0, c),
+            "Div": (1.0 / c, 0.0) if first and np.all(c != 0) else (None, None),
+        }[node.op_type]
         if scale is None:
             return False
         self.folding.affine(label, scale, shift, self.dims[1])

@@ -50,19 +50,25 @@ def from_sklearn(estimator, path: str | os.PathLike) -> None:
         *steps, (_, estimator) = estimator.steps
     kind = type(estimator).__name__
     if not isinstance(estimator, (MLPClassifier, MLPRegressor)):
-        raise ValueError(f"estimator {kind}: not supported; the converter maps a fitted MLPClassifier or "
-                         f"MLPRegressor, alone or at the end of a Pipeline of {_SCALERS}")
+        raise ValueError(
+            f"estimator {kind}: not supported; the converter maps a fitted MLPClassifier or "
+            f"MLPRegressor, alone or at the end of a Pipeline of {_SCALERS}"
+        )
     if getattr(estimator, "coefs_", None) is None:
         raise ValueError(f"estimator {kind}: not fitted")
     classifier = isinstance(estimator, MLPClassifier)
     hidden = estimator.activation
     if hidden not in ("relu", "identity"):
-        raise ValueError(f"{kind} hidden layers: activation={hidden!r} has no exact mapping onto the runtime's "
-                         "operations; use activation='relu' or 'identity'")
+        raise ValueError(
+            f"{kind} hidden layers: activation={hidden!r} has no exact mapping onto the runtime's "
+            "operations; use activation='relu' or 'identity'"
+        )
     out = estimator.out_activation_
     if out == "logistic" and (not classifier or estimator.n_outputs_ != 1):
-        raise ValueError(f"{kind} output layer: {estimator.n_outputs_} independent logistic outputs "
-                         "(multi-label) have no exact mapping; a softmax covers one label per row")
+        raise ValueError(
+            f"{kind} output layer: {estimator.n_outputs_} independent logistic outputs "
+            "(multi-label) have no exact mapping; a softmax covers one label per row"
+        )
     if out not in ("softmax", "identity", "logistic"):
         raise ValueError(f"{kind} output layer: out_activation_={out!r} has no exact mapping")
 
@@ -97,9 +103,17 @@ def from_sklearn(estimator, path: str | os.PathLike) -> None:
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
         metadata["feature_names"] = json_values(names)
-    write_checked(path, layers, tensors, probe=make_probe(estimator.n_features_in_), source=source,
-                  converter=_CONVERTER, producer_version=sklearn.__version__,
-                  output_name="probabilities" if classifier else "predictions", metadata=metadata)
+    write_checked(
+        path,
+        layers,
+        tensors,
+        probe=make_probe(estimator.n_features_in_),
+        source=source,
+        converter=_CONVERTER,
+        producer_version=sklearn.__version__,
+        output_name="probabilities" if classifier else "predictions",
+        metadata=metadata,
+    )
 
 
 def _scaler(name: str, step) -> tuple[object, object]:

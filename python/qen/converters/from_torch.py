@@ -37,10 +37,14 @@ from .conversion import AffineFolding, import_framework, make_probe, require_ope
 __all__ = ["from_torch"]
 
 _CONVERTER = "qen.from_torch"
-_SUPPORTED = ("Linear, ReLU, GELU(approximate='tanh'), Softmax(dim=-1), Flatten, BatchNorm1d (eval), Identity "
-              "and Dropout, or their functional forms")
-_WORKS = (f"what converts is an nn.Sequential, or a module whose forward calls {_SUPPORTED} one after another; "
-          "for anything else, export to ONNX (torch.onnx.export) and use qen.from_onnx")
+_SUPPORTED = (
+    "Linear, ReLU, GELU(approximate='tanh'), Softmax(dim=-1), Flatten, BatchNorm1d (eval), Identity "
+    "and Dropout, or their functional forms"
+)
+_WORKS = (
+    f"what converts is an nn.Sequential, or a module whose forward calls {_SUPPORTED} one after another; "
+    "for anything else, export to ONNX (torch.onnx.export) and use qen.from_onnx"
+)
 
 
 def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
@@ -60,15 +64,19 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
         raise TypeError(f"module must be a torch.nn.Module, got {type(module).__name__}")
     sample = None
     if example_input is not None:
-        sample = (example_input.detach().cpu().to(torch.float32).numpy() if isinstance(example_input, torch.Tensor)
-                  else np.asarray(example_input))
+        sample = (
+            example_input.detach().cpu().to(torch.float32).numpy()
+            if isinstance(example_input, torch.Tensor)
+            else np.asarray(example_input)
+        )
     for name, sub in module.named_modules():
         if isinstance(sub, torch.jit.ScriptModule):
             where = f"layer {name} ({type(sub).__name__})" if name else f"module {type(sub).__name__}"
             raise ValueError(f"{where}: a TorchScript module, whose steps cannot be traced; {_WORKS}")
         if sub._forward_hooks or sub._forward_pre_hooks:
-            raise ValueError(f"layer {name or '(top)'} ({type(sub).__name__}): has forward hooks, "
-                             "which change its output")
+            raise ValueError(
+                f"layer {name or '(top)'} ({type(sub).__name__}): has forward hooks, which change its output"
+            )
     mapper = _Mapper(torch, () if sample is None else sample.shape[1:])
     if _is_leaf(torch, module):
         mapper.add(type(module).__name__, module)
@@ -86,8 +94,16 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
         with torch.no_grad():
             return module(x).detach().cpu().double().numpy()
 
-    write_checked(path, mapper.layers, mapper.tensors, probe=probe, source=source, converter=_CONVERTER,
-                  producer_version=torch.__version__, item_shape=item_shape)
+    write_checked(
+        path,
+        mapper.layers,
+        mapper.tensors,
+        probe=probe,
+        source=source,
+        converter=_CONVERTER,
+        producer_version=torch.__version__,
+        item_shape=item_shape,
+    )
 
 
 def _layer_classes(nn) -> tuple:
@@ -99,8 +115,9 @@ def _is_leaf(torch, module) -> bool:
     nn = torch.nn
     if isinstance(module, nn.Sequential):
         return False
-    return (type(module).__module__.startswith("torch.nn.")
-            or any(type(module).forward is cls.forward for cls in _layer_classes(nn)))
+    return type(module).__module__.startswith("torch.nn.") or any(
+        type(module).forward is cls.forward for cls in _layer_classes(nn)
+    )
 
 
 def _walk(torch, module, mapper: _Mapper) -> None:
@@ -124,15 +141,16 @@ def _walk(torch, module, mapper: _Mapper) -> None:
             continue
         if node.op == "output":
             if node.args[0] is not current:
-                raise ValueError(f"module {type(module).__name__}: forward returns something other than the "
-                                 f"last step's value; {_WORKS}")
+                raise ValueError(
+                    f"module {type(module).__name__}: forward returns something other than the "
+                    f"last step's value; {_WORKS}"
+                )
             continue
         label = _label(node, module)
         if _shape_query(torch, node, batch_of):
             continue
         if not node.args or node.args[0] is not current:
-            raise ValueError(f"{label}: does not read the chain's value (the output of {current.name!r}); "
-                             f"{_WORKS}")
+            raise ValueError(f"{label}: does not read the chain's value (the output of {current.name!r}); {_WORKS}")
         if node.op == "call_module":
             mapper.add(str(node.target), module.get_submodule(node.target))
         else:
@@ -185,8 +203,9 @@ class _Mapper:
     def add(self, name: str, module) -> None:
         nn = self.torch.nn
         label = f"layer {name} ({type(module).__name__})"
-        kind = next((cls for cls in _layer_classes(nn)
-                     if type(module).forward is cls.forward and isinstance(module, cls)), None)
+        kind = next(
+            (cls for cls in _layer_classes(nn) if type(module).forward is cls.forward and isinstance(module, cls)), None
+        )
         if kind is None:
             raise ValueError(f"{label}: not supported; {_WORKS}")
         if kind is nn.Identity:
@@ -235,8 +254,10 @@ class _Mapper:
 
     def _two_d(self, label: str) -> None:
         if self.rank != 2:
-            raise ValueError(f"{label}: its input has {self.rank} dimensions; the runtime's operations "
-                             "take [batch, features] (put an nn.Flatten() first)")
+            raise ValueError(
+                f"{label}: its input has {self.rank} dimensions; the runtime's operations "
+                "take [batch, features] (put an nn.Flatten() first)"
+            )
 
     def activation(self, label: str, op: str, name: str) -> None:
         self._two_d(label)
@@ -264,34 +285,36 @@ class _Mapper:
         if not (-rank <= start < rank and -rank <= end < rank):
             raise ValueError(f"{label}: start_dim={start}, end_dim={end} are out of range for a {rank}-D input")
         if not ((start % rank == 1 and end % rank == rank - 1) or (rank == 2 and start % rank == end % rank)):
-            raise ValueError(f"{label}: start_dim={start}, end_dim={end} on a {rank}-D input does not give "
-                             "[batch, features]")
+            raise ValueError(
+                f"{label}: start_dim={start}, end_dim={end} on a {rank}-D input does not give [batch, features]"
+            )
         self.rank = 2
 
     def reshape(self, label: str, shape: list) -> None:
         """A view or reshape to [batch, -1] or [batch or -1, features]."""
         width = self.features if self.rank != 2 else self.width
-        fits = len(shape) == 2 and ((shape[0] == "batch" and (shape[1] == -1 or shape[1] == width is not None))
-                                    or (shape[0] == -1 and shape[1] == width is not None))
+        fits = len(shape) == 2 and (
+            (shape[0] == "batch" and (shape[1] == -1 or shape[1] == width is not None))
+            or (shape[0] == -1 and shape[1] == width is not None)
+        )
         if not fits:
-            raise ValueError(f"{label}: shape {shape} does not give [batch, features]; "
-                             "use view(x.size(0), -1) or flatten(x, 1)")
+            raise ValueError(
+                f"{label}: shape {shape} does not give [batch, features]; use view(x.size(0), -1) or flatten(x, 1)"
+            )
         self.rank = 2
 
     def _linear(self, label: str, name: str, module) -> None:
         self._two_d(label)
         weight = module.weight.detach()
         if weight.dtype not in (self.torch.float32, self.torch.float64):
-            raise ValueError(f"{label}: weight dtype {weight.dtype}; float32 and float64 convert "
-                             "(call module.float())")
+            raise ValueError(f"{label}: weight dtype {weight.dtype}; float32 and float64 convert (call module.float())")
         n, k = weight.shape
         if self.width is not None and self.width != k:
             raise ValueError(f"{label}: takes {k} features, its input has {self.width}")
         if self.features is None:
             self.features = k
         self.width = n
-        bias = (np.zeros(n, np.float32) if module.bias is None
-                else module.bias.detach().cpu().numpy().astype(np.float32))
+        bias = np.zeros(n, np.float32) if module.bias is None else module.bias.detach().cpu().numpy().astype(np.float32)
         weight, bias = self.folding.linear(label, weight.cpu().numpy().astype(np.float32), bias)
         if f"{name}.weight" in self.tensors:
             name = f"{name}#{len(self.layers)}"  # a layer called twice; each call may fold differently
@@ -302,8 +325,10 @@ class _Mapper:
         """y = (x - mean) / sqrt(var + eps) * weight + bias, with the running statistics of eval mode."""
         self._two_d(label)
         if module.training or module.running_mean is None:
-            raise ValueError(f"{label}: normalises by the batch's own statistics (training mode or "
-                             "track_running_stats=False); call module.eval() on a module with running statistics")
+            raise ValueError(
+                f"{label}: normalises by the batch's own statistics (training mode or "
+                "track_running_stats=False); call module.eval() on a module with running statistics"
+            )
         if self.width is not None and module.num_features != self.width:
             raise ValueError(f"{label}: has {module.num_features} features, its input has {self.width}")
         as64 = lambda t: t.detach().cpu().double().numpy()  # noqa: E731
