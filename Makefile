@@ -27,7 +27,7 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 test-arm64-package wheels wheel-tools wheel-reference install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
+.PHONY: demo test test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 test-arm64-package wheels wheel-tools wheel-reference check-macos install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
@@ -177,6 +177,17 @@ wheels: wheel-tools wheel-reference
 	result=$$(nice tests/wheels/test_wheel.sh build/wheels/venv-sdist dist/*.tar.gz \
 	  tests/python/test_module_surface.py tests/python/test_package_session.py) || { echo "$$result"; exit 1; }; \
 	printf '%b\n' "$$summary\nsdist, built here: $$result"
+
+# The C++ core and its C++ tests compiled and linked by zig for macOS on
+# ARM64 and on x86-64 (build/<target>): running them needs a Mac.
+MACOS_TARGETS := aarch64-macos x86_64-macos
+check-macos: wheel-tools venv
+	$(call apt_install,googletest)
+	@zig=$$($(WHEEL_PY) -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig; \
+	for t in $(MACOS_TARGETS); do \
+	  $(call cmake_build,build/$$t,-DCMAKE_TOOLCHAIN_FILE=cmake/zig-$$t.cmake -DQEN_ZIG=$$zig \
+	    -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF) || exit 1; \
+	done
 
 $(ARM64_ROOT):
 	$(call apt_install,debootstrap qemu-user-static binfmt-support)
