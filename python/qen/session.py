@@ -10,6 +10,7 @@ inputs and outputs named by position: input_0, ..., output_0, ...
 
 from __future__ import annotations
 
+import functools
 import mmap
 import os
 from collections.abc import Mapping, Sequence
@@ -227,6 +228,28 @@ class Session:
         arrays = check_feed(self._inputs, input_feed)
         results = self._engine.run(arrays)
         return [results[i] for i in picks]
+
+    def run_with_receipt(
+        self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]
+    ) -> tuple[list[np.ndarray], dict]:
+        """`run`, and a receipt that binds the model, the inputs and the outputs (see `qen.receipt`).
+
+        `qen.replay` checks the receipt on any machine; the model's identity
+        is computed on the first call and kept for the session.
+        """
+        from .receipt import make_receipt
+
+        outputs = self.run(output_names, input_feed)
+        names = [info.name for info in self._outputs] if output_names is None else list(output_names)
+        inputs = {info.name: input_feed[info.name] for info in self._inputs}
+        return outputs, make_receipt(self._identity, inputs, dict(zip(names, outputs)), self.threads)
+
+    @functools.cached_property
+    def _identity(self) -> dict:
+        from .receipt import model_identity
+
+        probe = self.metadata.get("probe") if isinstance(self.metadata, dict) else None
+        return model_identity(self.path, certified=isinstance(probe, dict) and "content" in probe)
 
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
         """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""
