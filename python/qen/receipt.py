@@ -39,10 +39,18 @@ import numpy as np
 
 from . import __version__
 from .probe import _changed, content_digests
-from .session import Session
+from .session import Session, file_state
 from .writer import _replaced_atomically
 
-__all__ = ["ReplayReport", "load_receipt", "make_receipt", "model_identity", "replay", "save_receipt"]
+__all__ = [
+    "ReplayReport",
+    "load_receipt",
+    "make_receipt",
+    "model_identity",
+    "replay",
+    "save_receipt",
+    "session_identity",
+]
 
 FORMAT = "qen-receipt"
 VERSION = 1
@@ -60,6 +68,22 @@ def model_identity(path: str | os.PathLike, *, certified: bool) -> dict:
         while chunk := f.read(_CHUNK):
             h.update(chunk)
     return {"sha256": h.hexdigest()}
+
+
+def session_identity(session: Session) -> dict:
+    """The identity of the model that `session` runs: the file at its path, if that is still the file it opened.
+
+    The engine keeps reading the file it mapped when the session opened, so
+    a file rewritten or replaced since then (as the writer replaces one) is
+    not the model the session runs; its digests would name another.
+    """
+    probe = session.metadata.get("probe") if isinstance(session.metadata, dict) else None
+    identity = model_identity(session.path, certified=isinstance(probe, dict) and "content" in probe)
+    if session._file_state is None or file_state(session.path) != session._file_state:
+        raise RuntimeError(
+            f"the model file {session.path} changed since the session opened it; open a new session to make receipts"
+        )
+    return identity
 
 
 def _entry(name: str, array: np.ndarray) -> dict:
@@ -247,7 +271,9 @@ def replay(
             "outputs", f"other output bits on this machine: {_names('output', differing)}{note}", tuple(differing)
         )
     return ReplayReport(
-        "same", f"the same bits: the receipt's model and inputs give its {len(names)} output(s) on this machine"
+        "same",
+        f"the same bits: the receipt's model and inputs give its {len(names)} output{'s' * (len(names) != 1)} "
+        "on this machine",
     )
 
 

@@ -22,7 +22,7 @@ import _qen_core
 
 from . import format as fmt
 
-__all__ = ["Session", "TensorInfo", "load", "check_feed"]
+__all__ = ["Session", "TensorInfo", "load", "check_feed", "file_state"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
@@ -159,6 +159,16 @@ def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, objec
     return feed
 
 
+def file_state(path: str) -> tuple[int, ...] | None:
+    """The file's device, inode, size and modification time, which change when `path` is rewritten or
+    replaced; None when it cannot be read."""
+    try:
+        s = os.stat(path)
+    except OSError:
+        return None
+    return s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns
+
+
 def _engine(threads: int) -> _qen_core.Engine:
     if not isinstance(threads, int) or isinstance(threads, bool) or threads < 0:
         raise ValueError(f"threads must be a non-negative integer (0: every core), got {threads!r}")
@@ -178,6 +188,7 @@ class Session:
             raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
         self.threads = threads
         self._engine = _engine(threads)
+        self._file_state = file_state(self.path)  # taken first: a file replaced after it shows as changed
         self._engine.load_model(self.path)
         self.metadata, self._inputs, self._outputs = _read_signature(self.path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
@@ -246,10 +257,9 @@ class Session:
 
     @functools.cached_property
     def _identity(self) -> dict:
-        from .receipt import model_identity
+        from .receipt import session_identity
 
-        probe = self.metadata.get("probe") if isinstance(self.metadata, dict) else None
-        return model_identity(self.path, certified=isinstance(probe, dict) and "content" in probe)
+        return session_identity(self)
 
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
         """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""
