@@ -103,6 +103,9 @@ def make_receipt(
     threads: int,
 ) -> dict:
     """The receipt of one run: `identity` from `model_identity`, the arrays fed and returned by name."""
+    unset = [name for name, array in outputs.items() if array is None]
+    if unset:
+        raise ValueError(f"output {unset[0]!r} is computed by no node of the graph; a receipt binds computed outputs")
     return {
         "format": FORMAT,
         "version": VERSION,
