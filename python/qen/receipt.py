@@ -153,7 +153,10 @@ def load_receipt(path: str | os.PathLike) -> dict[str, Any]:
         receipt: dict[str, Any] = json.loads(raw)
     except ValueError as error:  # also bytes that are not UTF-8
         raise ValueError(f"{os.fspath(path)}: not a receipt: not JSON ({error})") from None
-    check_receipt(receipt)
+    try:
+        check_receipt(receipt)
+    except ValueError as error:
+        raise ValueError(f"{os.fspath(path)}: {error}") from None
     return receipt
 
 
@@ -271,7 +274,9 @@ def replay(
         made = receipt.get("runtime", {}).get("qen") if isinstance(receipt.get("runtime"), Mapping) else None
         note = f" (the receipt was made by qen {made}, this is qen {__version__})" if made != __version__ else ""
         return ReplayReport(
-            "outputs", f"other output bits on this machine: {_names('output', differing)}{note}", tuple(differing)
+            "outputs",
+            f"other output bits on this machine: {_names('output', differing)} not the receipt's{note}",
+            tuple(differing),
         )
     return ReplayReport(
         "same",
