@@ -266,9 +266,9 @@ def cmd_verify(args) -> int:
 
 # Exit status of `qen replay` per outcome; 2 is a malformed receipt or an unreadable file.
 _REPLAY_STATUS = {"same": 0, "outputs": 1, "model": 3, "inputs": 4}
-_REPLAY_HELP = (
-    "recompute a receipt's outputs from its model and inputs: 0 the same bits, 1 other output bits "
-    "on this machine, 2 a malformed receipt or an unreadable file, 3 another model, 4 other inputs"
+_REPLAY_STATUSES = (
+    "0 the same bits, 1 other output bits on this machine, 2 a malformed receipt or an unreadable file, "
+    "3 another model, 4 other inputs"
 )
 
 
@@ -364,7 +364,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--runs", type=int, default=200, help="timed runs (default 200)")
     p.add_argument("--threads", type=int, default=1, help="engine threads (default 1)")
     p.set_defaults(run=cmd_bench)
-    p = sub.add_parser("replay", help=_REPLAY_HELP, description=_REPLAY_HELP + ".")
+    p = sub.add_parser(
+        "replay",
+        help=f"recompute a receipt's outputs from its model and inputs: {_REPLAY_STATUSES}",
+        description=f"Recompute a receipt's outputs from its model and inputs. Exit status: {_REPLAY_STATUSES}.",
+    )
     p.add_argument("receipt", help="the receipt (JSON) that session.run_with_receipt made")
     p.add_argument("model", help="the model file")
     p.add_argument("--inputs", required=True, help="the inputs, by name, as numpy.savez writes them (.npz)")

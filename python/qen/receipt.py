@@ -237,11 +237,14 @@ def replay(
     """Checks the model file against the receipt's identity, then the inputs against its digests,
     then runs them on `threads` threads and compares every output's digest.
 
-    Raises ValueError when `receipt` is malformed.
+    Raises ValueError when `receipt` is malformed or the model file cannot be read as one.
     """
     check_receipt(receipt)
     model = receipt["model"]
-    identity = model_identity(model_path, certified="content" in model)
+    try:
+        identity = model_identity(model_path, certified="content" in model)
+    except ValueError as error:  # the loader's FormatError, or an empty file that cannot be mapped
+        raise ValueError(f"{os.fspath(model_path)}: not a readable model file: {error}") from None
     if identity != model:
         if "content" in model:
             changed = _changed(model["content"], identity["content"]) or "its digests"
