@@ -38,6 +38,7 @@ from typing import Any, NoReturn
 import numpy as np
 
 from . import __version__
+from . import format as fmt
 from .probe import _changed, content_digests
 from .session import Session, file_state
 from .writer import _replaced_atomically
@@ -70,15 +71,19 @@ def model_identity(path: str | os.PathLike, *, certified: bool) -> dict:
     return {"sha256": h.hexdigest()}
 
 
-def session_identity(session: Session) -> dict:
+def session_identity(session: Session, *, certified: bool | None = None) -> dict:
     """The identity of the model that `session` runs: the file at its path, if that is still the file it opened.
 
-    The engine keeps reading the file it mapped when the session opened, so
-    a file rewritten or replaced since then (as the writer replaces one) is
-    not the model the session runs; its digests would name another.
+    `certified` picks the certificate's digests or the whole file's; None
+    picks the first when the file has a certificate. The engine keeps reading
+    the file it mapped when the session opened, so a file rewritten or
+    replaced since then (as the writer replaces one) is not the model the
+    session runs; its digests would name another.
     """
-    probe = session.metadata.get("probe") if isinstance(session.metadata, dict) else None
-    identity = model_identity(session.path, certified=isinstance(probe, dict) and "content" in probe)
+    if certified is None:
+        probe = session.metadata.get("probe") if isinstance(session.metadata, dict) else None
+        certified = isinstance(probe, dict) and "content" in probe
+    identity = model_identity(session.path, certified=certified)
     if session._file_state is None or file_state(session.path) != session._file_state:
         raise RuntimeError(
             f"the model file {session.path} changed since the session opened it; open a new session to make receipts"
@@ -237,14 +242,19 @@ def replay(
     """Checks the model file against the receipt's identity, then the inputs against its digests,
     then runs them on `threads` threads and compares every output's digest.
 
-    Raises ValueError when `receipt` is malformed or the model file cannot be read as one.
+    Raises ValueError when `receipt` is malformed, RuntimeError when the loader refuses the model file.
     """
     check_receipt(receipt)
     model = receipt["model"]
+    unreadable = f"{os.fspath(model_path)}: not a readable model file"
+    try:  # opened first: the identity must name the file that it runs
+        session = Session(model_path, threads)
+    except RuntimeError as error:  # the loader's refusal
+        raise RuntimeError(f"{unreadable}: {error}") from None
     try:
-        identity = model_identity(model_path, certified="content" in model)
-    except ValueError as error:  # the loader's FormatError, or an empty file that cannot be mapped
-        raise ValueError(f"{os.fspath(model_path)}: not a readable model file: {error}") from None
+        identity = session_identity(session, certified="content" in model)
+    except fmt.FormatError as error:
+        raise ValueError(f"{unreadable}: {error}") from None
     if identity != model:
         if "content" in model:
             changed = _changed(model["content"], identity["content"]) or "its digests"
@@ -265,7 +275,6 @@ def replay(
                 differing.append(name)
     if differing:
         return ReplayReport("inputs", f"other inputs: {_names('input', differing)} not the receipt's", tuple(differing))
-    session = Session(model_path, threads)
     names = [e["name"] for e in receipt["outputs"]]
     feed = {name: input_feed[name] for name in wanted}
     try:
