@@ -1,4 +1,4 @@
-"""The `qen` command: inspect, convert, verify and bench model files, and replay receipts.
+"""The `qen` command: inspect, convert, verify and bench model files.
 
     qen inspect FILE [--json] [--strict]  header, metadata, tables, bytes per region, signs of damage
     qen convert SRC.onnx -o OUT    an ONNX model into a model file
@@ -338,9 +338,7 @@ def _duration(seconds: float) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="qen", description="Inspect, convert, verify and bench QEN model files, and replay receipts."
-    )
+    parser = argparse.ArgumentParser(prog="qen", description="Inspect, convert, verify and bench QEN model files.")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("inspect", help="show a model file's header, metadata, tables and region sizes")
     p.add_argument("file")
