@@ -255,7 +255,10 @@ def cmd_convert(args) -> int:
 def cmd_verify(args) -> int:
     from .probe import verify
 
-    result = verify(args.file)
+    try:
+        result = verify(args.file)
+    except RuntimeError as error:  # the loader refuses the file: say so as inspect does
+        raise UserError(f"{args.file}: {_not_a_model(args.file, fmt.FormatError(str(error)))}") from None
     print(f"{args.file}: {result.message}")
     if result.reproduced is False:
         print(f"  certified sha256 {result.expected}\n  this machine    {result.actual}")

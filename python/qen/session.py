@@ -71,7 +71,8 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
             raise TypeError(f"input {info.name!r}: expected a numpy array, got {type(value).__name__}")
         native = value.dtype.newbyteorder("=")
         if native not in _FEED_DTYPES or native != info.dtype:
-            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}")
+            how = "; the model computes in float32: pass x.astype(np.float32)" if info.dtype == np.float32 else ""
+            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}{how}")
         if info.shape is not None and (
             value.ndim != len(info.shape) or any(d is not None and d != n for d, n in zip(info.shape, value.shape))
         ):

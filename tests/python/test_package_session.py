@@ -27,7 +27,11 @@ X, Y = np.array([[-1, 0, 2]], F32), np.zeros((2, 4), F32)
 BAD_FEEDS = {
     "missing input": ({"x": X}, ValueError, "missing input 'y'"),
     "unknown input": ({"x": X, "y": Y, "z": X}, ValueError, "unknown input 'z'"),
-    "float64": ({"x": X.astype(np.float64), "y": Y}, TypeError, "'x': dtype float64, expected float32"),
+    "float64": (
+        {"x": X.astype(np.float64), "y": Y},
+        TypeError,
+        r"'x': dtype float64, expected float32; the model computes in float32: pass x.astype\(np.float32\)",
+    ),
     "int32 for float32": ({"x": X, "y": Y.astype(np.int32)}, TypeError, "'y': dtype int32"),
     "list": ({"x": X.tolist(), "y": Y}, TypeError, "'x': expected a numpy array, got list"),
     "rank": ({"x": X[0], "y": Y}, ValueError, r"'x': shape \[3\] does not match the declared \[None, 3\]"),
