@@ -58,11 +58,13 @@ def main() -> None:
     version = run(python, "-c", "import sys; print('%d%d' % sys.version_info[:2])").strip()
     raw = ROOT / "build" / "wheels" / "raw"
     env = dict(os.environ)
-    if arch != os.uname().machine:
-        # scikit-build-core names the wheel and the module for the target.
-        env["_PYTHON_HOST_PLATFORM"] = f"linux-{arch}"
-        env["SETUPTOOLS_EXT_SUFFIX"] = f".cpython-{version}-{arch}-linux-gnu.so"
     zig = Path(ziglang.__file__).parent / "zig"
+    cmake_args = [f"-DCMAKE_TOOLCHAIN_FILE=cmake/zig-{arch}-linux-gnu.cmake", f"-DQEN_ZIG={zig}"]
+    if arch != os.uname().machine:
+        # scikit-build-core names the wheel, pybind11 the module for the target.
+        suffix = f".cpython-{version}-{arch}-linux-gnu.so"
+        env.update(_PYTHON_HOST_PLATFORM=f"linux-{arch}", SETUPTOOLS_EXT_SUFFIX=suffix)
+        cmake_args.append(f"-DPYTHON_MODULE_EXTENSION={suffix}")
     pattern = f"*-cp{version}-*{arch}.whl"
     for stale in [*raw.glob(pattern), *dist.glob(pattern)]:
         stale.unlink()
@@ -77,7 +79,7 @@ def main() -> None:
         "--wheel-dir",
         raw,
         "-Cbuild-dir=build/wheels/{wheel_tag}-zig",
-        f"-Ccmake.args=-DCMAKE_TOOLCHAIN_FILE=cmake/zig-{arch}-linux-gnu.cmake;-DQEN_ZIG={zig}",
+        f"-Ccmake.args={';'.join(cmake_args)}",
         ROOT,
         env=env,
     )
