@@ -78,8 +78,8 @@ def main() -> None:
         "--no-deps",
         "--wheel-dir",
         raw,
-        "-Cbuild-dir=build/wheels/{wheel_tag}-zig",
-        f"-Ccmake.args={';'.join(cmake_args)}",
+        "--config-settings=build-dir=build/wheels/{wheel_tag}-zig",
+        f"--config-settings=cmake.args={';'.join(cmake_args)}",
         ROOT,
         env=env,
     )
