@@ -34,6 +34,14 @@ set(CMAKE_RANLIB "${_qen_zig_tools}/ranlib" CACHE FILEPATH "" FORCE)
 set(CMAKE_STRIP "" CACHE FILEPATH "" FORCE)
 set(CMAKE_MODULE_LINKER_FLAGS_RELEASE_INIT "-s")
 
+if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
+  # CMake wants install_name_tool for installs, which this build (a compile
+  # and link check) never makes.
+  file(WRITE "${_qen_zig_tools}/install_name_tool" "#!/bin/sh\necho 'no install_name_tool: install on a Mac' >&2\nexit 1\n")
+  file(CHMOD "${_qen_zig_tools}/install_name_tool" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  set(CMAKE_INSTALL_NAME_TOOL "${_qen_zig_tools}/install_name_tool" CACHE FILEPATH "" FORCE)
+endif()
+
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # zig links with immediate binding; lazy binding lets an interpreter of
   # another version load the module far enough for pybind11's own message.
