@@ -38,7 +38,7 @@ double median_seconds(int runs, F&& run) {
 PeakLoops loops_for([[maybe_unused]] const std::string& variant) {
 #ifdef QEN_X86_LOOPS
   if (variant == "avx512") return qen_bench::peak_loops_avx512();
-  if (variant == "avx2") return qen_bench::peak_loops_avx2();
+  if (variant == "avx2_fma" || variant == "avx2") return qen_bench::peak_loops_avx2();
 #endif
   return qen_bench::peak_loops_baseline();
 }
@@ -71,8 +71,11 @@ int main(int argc, char** argv) {
   constexpr uint64_t m = 256, k = 1024, n = 1024;
   std::vector<float> x(m * k, 0.5f), w(n * k, 0.25f), b(n, 0.0f), y(m * n);
   const char* separator = "";
+  std::vector<void (*)(const qen::LinearArgs&)> measured;  // variants share some linear kernels
   for (const qen::KernelVariant& v : qen::kernel_variants()) {
     if (!v.supported() || std::string(v.name) == "scalar") continue;
+    if (std::find(measured.begin(), measured.end(), v.linear) != measured.end()) continue;
+    measured.push_back(v.linear);
     const qen::LinearArgs args{x.data(), w.data(), b.data(), y.data(), m, n, k, n};
     const double seconds = median_seconds(9, [&] { v.linear(args); });
     std::printf("%s\"%s\": %.2f", separator, v.name, 2.0 * m * n * k / seconds / 1e9);
