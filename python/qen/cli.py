@@ -128,7 +128,7 @@ def _node_problems(model: fmt.ModelFile) -> list[str]:
     for j, n in enumerate(model.nodes):
         if isinstance(_enum_name(fmt.Op, n.op_type), int):
             problems.append(f"node {j}: Unsupported op type: {n.op_type}")
-        if n.num_inputs > fmt.MAX_IDS or n.num_outputs > fmt.MAX_IDS:
+        if (n.num_inputs or 0) > fmt.MAX_IDS or (n.num_outputs or 0) > fmt.MAX_IDS:  # read records hold both
             problems.append(f"node {j}: Node has more than 16 inputs or outputs")
         ids = list(n.inputs) + list(n.outputs) + ([n.weight_id, n.bias_id] if n.op_type == fmt.Op.LINEAR else [])
         if any(i >= count for i in ids):
