@@ -363,6 +363,8 @@ def bench_elementwise(table, tmp):
         case = f"{label} [{rows},{cols}], elements"
         table.rate_row(case, mine, "numpy, 1 thread", theirs, "M/s")
         table.rate_row(case, mine, "ONNX Runtime, 1 thread", ort_rate, "M/s")
+        for variant, rate in _PEAK[f"{op}_mps"].items():
+            table.rate_row(f"{case}, kernel alone, {variant} variant", rate, "numpy, 1 thread", theirs, "M/s")
 
 
 def bench_replaced_libm(table, tmp, replaced_libm):
