@@ -1,8 +1,8 @@
 // AVX2 vector operations on 8 floats, for the kernel files compiled with
 // -mavx2 (no FMA; simd_avx2_fma.h adds the fused forms for the expf and
-// tanhf of CPUs that have it). Everything here and in the shared kernel templates has
-// internal linkage, so no code built for this instruction set can be picked
-// by the linker for a file built for another one.
+// tanhf of CPUs that have it). Everything here and in the shared kernel
+// templates has internal linkage, so no code built for this instruction set
+// can be picked by the linker for a file built for another one.
 #pragma once
 
 #include <immintrin.h>
