@@ -10,6 +10,7 @@ inputs and outputs named by position: input_0, ..., output_0, ...
 
 from __future__ import annotations
 
+import functools
 import math
 import mmap
 import os
@@ -23,7 +24,7 @@ import _qen_core
 
 from . import format as fmt
 
-__all__ = ["Session", "TensorInfo", "load", "check_feed"]
+__all__ = ["Session", "TensorInfo", "load", "check_feed", "file_state"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
@@ -70,7 +71,8 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
             raise TypeError(f"input {info.name!r}: expected a numpy array, got {type(value).__name__}")
         native = value.dtype.newbyteorder("=")
         if native not in _FEED_DTYPES or native != info.dtype:
-            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}")
+            how = "; the model computes in float32: pass x.astype(np.float32)" if info.dtype == np.float32 else ""
+            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}{how}")
         if info.shape is not None and (
             value.ndim != len(info.shape) or any(d is not None and d != n for d, n in zip(info.shape, value.shape))
         ):
@@ -162,6 +164,16 @@ def _flatten_declared(declared: TensorInfo, feed: Mapping[str, Any]) -> Mapping[
     return feed
 
 
+def file_state(path: str) -> tuple[int, ...] | None:
+    """The file's device, inode, size and modification time, which change when `path` is rewritten or
+    replaced; None when it cannot be read."""
+    try:
+        s = os.stat(path)
+    except OSError:
+        return None
+    return s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns
+
+
 def _present(results: list[np.ndarray | None]) -> list[np.ndarray]:
     # None stands only for an output that no node produces, which no file this package writes has.
     return cast(list[np.ndarray], results)
@@ -186,6 +198,7 @@ class Session:
             raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
         self.threads = threads
         self._engine = _engine(threads)
+        self._file_state = file_state(self.path)  # taken first: a file replaced after it shows as changed
         self._engine.load_model(self.path)
         self.metadata, self._inputs, self._outputs = _read_signature(self.path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
@@ -236,6 +249,27 @@ class Session:
         arrays = check_feed(self._inputs, input_feed)
         results = _present(self._engine.run(arrays))
         return [results[i] for i in picks]
+
+    def run_with_receipt(
+        self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]
+    ) -> tuple[list[np.ndarray], dict]:
+        """`run`, and a receipt that binds the model, the inputs and the outputs (see `qen.receipt`).
+
+        `qen.replay` checks the receipt on any machine; the model's identity
+        is computed on the first call and kept for the session.
+        """
+        from .receipt import make_receipt
+
+        outputs = self.run(output_names, input_feed)
+        names = [info.name for info in self._outputs] if output_names is None else list(output_names)
+        inputs = {info.name: input_feed[info.name] for info in self._inputs}
+        return outputs, make_receipt(self._identity, inputs, dict(zip(names, outputs)), self.threads)
+
+    @functools.cached_property
+    def _identity(self) -> dict:
+        from .receipt import session_identity
+
+        return session_identity(self)
 
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
         """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""

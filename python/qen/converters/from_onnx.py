@@ -15,8 +15,9 @@ one float output. Mapped:
   the chain's value and a per-feature constant (a scaler written out);
 - no-ops: `Flatten`/`Reshape` that leave [batch, features], `Cast` between
   float types (the file computes in float32; a float64 graph is read in
-  float32), `Identity`, and `Identity` of a constant (an alias, resolved
-  wherever it is read).
+  float32), `Identity`, `Dropout` in inference mode (no `training_mode`, or
+  a constant false), and `Identity` or `Cast` of a constant (an alias, or
+  float16 weights cast to float, resolved wherever it is read).
 
 A classifier's label branch (`ArgMax`, `ArrayFeatureExtractor`, `ZipMap`
 and their casts and reshapes, as skl2onnx writes them) is left out: the
@@ -30,9 +31,9 @@ Refused with a `ValueError` naming the node and its op type: any other op
 (`Sigmoid`, `Tanh`, `Erf`, `Conv`, `LayerNormalization`, the other
 ai.onnx.ml operators...), settings without an exact counterpart (the erf
 GELU, a softmax over another axis, Gemm's alpha or beta), a graph that is
-not one chain (a residual, two inputs, two float outputs), and casts to
-non-float types. For a graph written by skl2onnx the error names
-`qen.from_sklearn` as the direct path.
+not one chain (a residual, two inputs, two float outputs), casts to
+non-float types, and Dropout in training mode. For a graph written by
+skl2onnx the error names `qen.from_sklearn` as the direct path.
 
 The source run that the written file is checked against is onnx's own
 `onnx.reference.ReferenceEvaluator`, so onnxruntime is not needed.
@@ -65,14 +66,15 @@ _CONVERTER = "qen.from_onnx"
 _SUPPORTED = (
     "Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
     "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
-    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
-    "and Identity"
+    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types, "
+    "Dropout (inference) and Identity"
 )
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
 _MAPPED = {
     "Identity",
     "Cast",
+    "Dropout",
     "Flatten",
     "Reshape",
     "Gemm",
@@ -208,6 +210,8 @@ class _Chain:
                 self.constants[node.output[0]] = self._constant(node, index)
             elif node.op_type == "Identity" and node.domain in ("", "ai.onnx") and node.input[0] in self.constants:
                 self.constants[node.output[0]] = self.constants[node.input[0]]  # an alias of a constant
+            elif (cast := self._cast_constant(node)) is not None:
+                self.constants[node.output[0]] = cast  # float16 weights read as float, as the graph reads them
             else:
                 nodes.append((index, node))
         self.metadata: dict[str, object] = {}
@@ -339,6 +343,16 @@ class _Chain:
         self.item_shape = None if dims[1] is None else tuple(d or 0 for d in dims[1:])
         self.current = value.name
 
+    def _cast_constant(self, node) -> np.ndarray | None:
+        """The value of a Cast of a constant to a numeric type that numpy holds; None for any other node."""
+        if node.op_type != "Cast" or node.domain not in ("", "ai.onnx") or node.input[0] not in self.constants:
+            return None
+        to = self._attributes(node).get("to", 0)
+        names = self.onnx.TensorProto.DataType
+        if to not in (names.Value(n) for n in ("FLOAT", "DOUBLE", "FLOAT16", "INT32", "INT64")):
+            return None
+        return self.constants[node.input[0]].astype(self.onnx.helper.tensor_dtype_to_np_dtype(to))
+
     def _const(self, name: str, node, index: int, role: str) -> np.ndarray:
         if name not in self.constants:
             raise ValueError(f"{_label(node, index)}: its {role} {name!r} is not a constant (initializer)")
@@ -363,6 +377,10 @@ class _Chain:
             return self._gelu_formula(index, node)
         if op not in _MAPPED:
             raise ValueError(f"{label}: not supported; the converter maps {_SUPPORTED}")
+        if op == "Dropout":  # its ratio and training_mode may be inputs, its mask a second output
+            self._dropout(label, node)
+            self.current = node.output[0]
+            return {index}
         if live != [self.current] or len(node.output) != 1:
             raise ValueError(f"{label}: reads {len(live)} values and writes {len(node.output)}; expected one of each")
         if op == "Identity":
@@ -423,6 +441,15 @@ class _Chain:
             raise ValueError(
                 f"{label}: casts to {self.onnx.TensorProto.DataType.Name(to or 0)}; only a Cast "
                 "between float types maps (a no-op in float32)"
+            )
+
+    def _dropout(self, label: str, node) -> None:
+        """Dropout in inference mode passes its input through; in training mode it drops values."""
+        mode = node.input[2] if len(node.input) > 2 else ""
+        if mode and (mode not in self.constants or self.constants[mode].any()):
+            raise ValueError(
+                f"{label}: in training mode it drops values (training_mode {mode!r} is not a constant false); "
+                "export the model in eval mode"
             )
 
     def _affine(self, label: str, node, index: int) -> None:
