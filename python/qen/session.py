@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import stat
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
@@ -25,6 +26,7 @@ __all__ = ["Session", "TensorInfo", "load", "check_feed"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
+_LOAD_ATTEMPTS = 8  # loads retried while the path keeps naming a new file
 
 
 @dataclass(frozen=True)
@@ -83,14 +85,13 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
     return arrays
 
 
-def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
-    """The file's metadata (parsed JSON or raw text) and its input and output signature."""
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
-        model = fmt.read_model(view)
-        raw = model.metadata_bytes()
-        inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
-        outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
-        del model  # releases its views of the mapping before the mapping closes
+def _read_signature(view: mmap.mmap) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
+    """The metadata (parsed JSON or raw text) and the input and output signature of the file mapped in `view`."""
+    model = fmt.read_model(view)
+    raw = model.metadata_bytes()
+    inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
+    outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
+    del model  # releases its views of the mapping before the mapping closes
     metadata = fmt.parse_metadata(raw)
     if isinstance(metadata, dict):
         try:
@@ -103,6 +104,45 @@ def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInf
         if unique and len(named_in) == len(inputs) and len(named_out) == len(outputs):
             inputs, outputs = named_in, named_out
     return metadata, inputs, outputs
+
+
+def _file_identity(st: os.stat_result) -> tuple[int, ...]:
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+
+def _load_one_file(engine: _qen_core.Engine, path: str) -> int:
+    """Loads `path` into `engine` and returns a descriptor of the very file the engine loaded.
+
+    The descriptor is opened first and held while the engine opens the path
+    again, so its file cannot be freed and its inode reused; the path still
+    naming it afterwards means the engine got it too. A file replaced at the
+    path meanwhile (a publisher's rename) is loaded again. The loader's own
+    errors pass through unchanged; a non-blocking open keeps a FIFO from
+    hanging before the loader refuses it.
+    """
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    for _ in range(_LOAD_ATTEMPTS):
+        try:
+            fd = os.open(path, flags)
+        except OSError:
+            fd = -1
+        try:
+            engine.load_model(path)
+            if fd >= 0:
+                opened = os.fstat(fd)
+                try:
+                    same = stat.S_ISREG(opened.st_mode) and _file_identity(opened) == _file_identity(os.stat(path))
+                except OSError:
+                    same = False
+                if same:
+                    return fd
+        except BaseException:
+            if fd >= 0:
+                os.close(fd)
+            raise
+        if fd >= 0:
+            os.close(fd)
+    raise RuntimeError(f"{path} was replaced by another file during each of {_LOAD_ATTEMPTS} attempts to load it")
 
 
 def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> TensorInfo:
@@ -177,8 +217,13 @@ class Session:
             raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
         self.threads = threads
         self._engine = _engine(threads)
-        self._engine.load_model(self.path)
-        self.metadata, self._inputs, self._outputs = _read_signature(self.path)
+        # The weights, the signature and the metadata all come from one file, whatever the path names meanwhile.
+        fd = _load_one_file(self._engine, self.path)
+        try:
+            with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as view:
+                self.metadata, self._inputs, self._outputs = _read_signature(view)
+        finally:
+            os.close(fd)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
         self._one_input = _one_input_check(self._inputs)
         self._declared = _declared_input(self.metadata, self._inputs)
