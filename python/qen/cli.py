@@ -5,8 +5,9 @@
     qen verify FILE                check the file's weights and rerun its probe against its certificate
     qen bench FILE [--batch N]     latency: median and p99 over repeated runs
 
-Exit status 0 only on success. A user error (a missing or malformed file, a
-model a converter refuses) is one line on stderr, never a traceback.
+Exit status 0 only on success (`qen verify --help` lists verify's statuses).
+A user error (a missing or malformed file, a model a converter refuses) is
+one line on stderr, never a traceback.
 """
 
 from __future__ import annotations
@@ -257,8 +258,10 @@ def cmd_verify(args) -> int:
     print(f"{args.file}: {result.message}")
     if result.reproduced is False:
         print(f"  certified sha256 {result.expected}\n  this machine    {result.actual}")
-    if result.intact is False:
+    if result.intact is False or result.metadata_intact is False:
         return 3
+    if result.reproduced is True and not result.complete:
+        return 4
     return {True: 0, False: 1, None: 2}[result.reproduced]
 
 
@@ -303,6 +306,17 @@ def _duration(seconds: float) -> str:
     return f"{seconds / 1e-9:.3g} ns"
 
 
+_VERIFY_STATUSES = """\
+Checks the file's weights and metadata against the digests of its certificate,
+then reruns its probe and compares the output bits. Exit status:
+  0  every digest and the output bits match the producer's
+  1  this machine gives other output bits than the producer's
+  2  no certificate, an unreadable one, or a file that does not load
+  3  the weights or the metadata changed since the file was certified
+  4  the output bits match, but the certificate (an older one) holds no digest
+     of the weights or of the metadata, so those were not checked"""
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="qen", description="Inspect, convert, verify and bench QEN model files.")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -317,8 +331,9 @@ def _parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_convert)
     p = sub.add_parser(
         "verify",
-        help="check the file against its certificate: 0 it holds, 1 this machine gives "
-        "other bits, 2 no certificate, 3 the weights are not the producer's",
+        help="check the file's weights and metadata against its certificate and rerun its probe",
+        description=_VERIFY_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("file")
     p.set_defaults(run=cmd_verify)

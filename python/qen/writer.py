@@ -184,8 +184,9 @@ class ModelWriter:
         """Writes the file: a temporary file beside `path`, flushed and fsynced, then renamed over it.
 
         With `certify` the metadata holds a certificate: digests of the
-        graph tables and of every stored tensor, and the exact output bits of
-        one run on a seeded random batch of the declared input shapes.
+        graph tables, of every stored tensor and of the rest of the metadata,
+        and the exact output bits of one run on a seeded random batch of the
+        declared input shapes.
         """
         if not self._inputs or not self._outputs:
             raise ValueError("a graph needs at least one input and one output")
@@ -223,7 +224,7 @@ class ModelWriter:
                 # Run with the file closed: the runtime refuses a file open for writing.
                 from .probe import certify as certificate
 
-                meta["probe"] = certificate(temp_path, self._signature(self._inputs))
+                meta["probe"] = certificate(temp_path, self._signature(self._inputs), metadata=meta)
             text = json.dumps(meta, separators=(",", ":"), allow_nan=False).encode()
             with open(temp_path, "r+b") as f:
                 f.seek(metadata_offset)

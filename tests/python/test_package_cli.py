@@ -97,6 +97,16 @@ def older_certificate(meta):
     return meta
 
 
+def renamed_output(meta):
+    meta["outputs"][0]["name"] = "logits"
+    return meta
+
+
+def no_metadata_digest(meta):
+    del meta["probe"]["content"]["metadata"]
+    return meta
+
+
 def weights_at(data, offset):
     struct.pack_into("<Q", data, 40, offset)
     return data
@@ -109,7 +119,9 @@ TAMPERING = {
     "weights_offset into the graph": (lambda d, h: weights_at(d, h.graph_offset + 144), 3, "not the producer's"),
     "certified output bits": (lambda d, h: with_metadata(d, other_bits), 1, "output bits differ"),
     "no certificate": (lambda d, h: with_metadata(d, uncertified), 2, "holds no probe"),
-    "older certificate": (lambda d, h: with_metadata(d, older_certificate), 0, "older certificate"),
+    "digests stripped": (lambda d, h: with_metadata(d, older_certificate), 4, "weights and the metadata were not"),
+    "no metadata digest": (lambda d, h: with_metadata(d, no_metadata_digest), 4, "metadata was not checked"),
+    "output renamed": (lambda d, h: with_metadata(d, renamed_output), 3, "the file's metadata changed since it was"),
 }
 
 
