@@ -16,6 +16,7 @@ import argparse
 import json
 import mmap
 import os
+import stat
 import sys
 import time
 from collections.abc import Sequence
@@ -35,16 +36,23 @@ class UserError(Exception):
 
 
 def _open_view(path: str):
-    """The file's bytes as a read-only mapping, refused the way the runtime's loader refuses to open it."""
+    """The file's bytes as a read-only mapping, refused the way the runtime's loader refuses to open it.
+
+    The open does not block, and anything but a regular file (a FIFO, a device) is refused at once.
+    """
     try:
-        f = open(path, "rb")
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
     except OSError:
         raise fmt.FormatError(f"Failed to open file: {path}") from None
-    with f:
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise fmt.FormatError(f"Failed to open file: {path}")
         try:
-            return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            return mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
         except (OSError, ValueError):  # a 0-byte file cannot be mapped
             raise fmt.FormatError("Failed to create file mapping") from None
+    finally:
+        os.close(fd)
 
 
 def describe(model: fmt.ModelFile) -> dict:

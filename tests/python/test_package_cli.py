@@ -1,6 +1,7 @@
 """The qen command: inspect reports what the loader would, verify's exit status, no traceback."""
 
 import json
+import os
 import re
 import struct
 import subprocess
@@ -163,11 +164,14 @@ def test_inspect_warns_of_a_damaged_file_that_loads(model, tmp_path, capsys, dam
         (["convert", "{src}", "-o", "{dir}"], "is a folder; name the model file to write"),
         (["convert", "{src}", "-o", "{dir}/missing/m.qen"], "the folder .*missing does not exist"),
         (["inspect", "{src}"], r"not a QEN model file \(an ONNX model\? convert it: qen convert .*m.onnx -o"),
+        (["inspect", "{dir}/fifo"], "Failed to open file: .*fifo$"),
+        (["convert", "{src}", "-o", "{dir}/fifo"], "fifo: it exists and is not a regular file$"),
     ],
 )
 def test_a_wrong_target_or_a_file_of_another_kind_is_one_line(tmp_path, capsys, argv, message):
+    os.mkfifo(tmp_path / "fifo")  # opened, it would block until a writer came
     src = tmp_path / "m.onnx"
     src.write_bytes(b"\x08\x08\x12\x07pytorch" + bytes(100))  # ir_version 8, producer_name: an ONNX file's start
     assert main([a.format(src=src, dir=tmp_path) for a in argv]) == 1
     error = capsys.readouterr().err
-    assert re.search(message, error) and error.count("\n") == 1 and ".tmp" not in error
+    assert re.search(message, error, re.M) and error.count("\n") == 1 and ".tmp" not in error
