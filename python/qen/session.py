@@ -10,6 +10,7 @@ inputs and outputs named by position: input_0, ..., output_0, ...
 
 from __future__ import annotations
 
+import hashlib
 import mmap
 import os
 import stat
@@ -85,14 +86,22 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
     return arrays
 
 
-def _read_signature(view: mmap.mmap) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
-    """The metadata (parsed JSON or raw text) and the input and output signature of the file mapped in `view`."""
+def _read_signature(view: mmap.mmap) -> tuple[object, list[TensorInfo], list[TensorInfo], str]:
+    """The metadata (parsed JSON or raw text), the input and output signature and the identity of the file mapped in
+    `view`: a digest of its metadata, which holds the certificate's digests of the weights where it has one, and
+    otherwise of its graph tables too."""
     model = fmt.read_model(view)
     raw = model.metadata_bytes()
     inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
     outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
-    del model  # releases its views of the mapping before the mapping closes
     metadata = fmt.parse_metadata(raw)
+    identity = hashlib.sha256(raw)
+    probe = metadata.get("probe") if isinstance(metadata, dict) else None
+    if not (isinstance(probe, dict) and isinstance(probe.get("content"), dict)):
+        g = model.header.graph_offset
+        with memoryview(view) as whole:
+            identity.update(whole[g : g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
+    del model  # releases its views of the mapping before the mapping closes
     if isinstance(metadata, dict):
         try:
             named_in = [TensorInfo.from_json(e) for e in metadata.get("inputs", ())]
@@ -103,7 +112,7 @@ def _read_signature(view: mmap.mmap) -> tuple[object, list[TensorInfo], list[Ten
         unique = all(len({i.name for i in side}) == len(side) for side in (named_in, named_out))
         if unique and len(named_in) == len(inputs) and len(named_out) == len(outputs):
             inputs, outputs = named_in, named_out
-    return metadata, inputs, outputs
+    return metadata, inputs, outputs, identity.hexdigest()
 
 
 def _file_identity(st: os.stat_result) -> tuple[int, ...]:
@@ -207,21 +216,24 @@ def _engine(threads: int) -> _qen_core.Engine:
 class Session:
     """One model file, loaded into an engine and run by input and output names.
 
-    `path` is a model file; `threads` is how many threads each run computes
-    on (1, the default: the calling thread alone; 0: every core).
+    `path` is a model file, kept as an absolute path; `threads` is how many
+    threads each run computes on (1, the default: the calling thread alone;
+    0: every core). A pickled Session reopens its path and checks that the
+    file there is the same model.
     """
 
     def __init__(self, path: str | os.PathLike, threads: int = 1) -> None:
-        self.path = os.fspath(path)
-        if not isinstance(self.path, str):
+        path = os.fspath(path)
+        if not isinstance(path, str):
             raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
+        self.path = os.path.abspath(path)
         self.threads = threads
         self._engine = _engine(threads)
         # The weights, the signature and the metadata all come from one file, whatever the path names meanwhile.
-        fd = _load_one_file(self._engine, self.path)
+        fd = _load_one_file(self._engine, path)
         try:
             with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as view:
-                self.metadata, self._inputs, self._outputs = _read_signature(view)
+                self.metadata, self._inputs, self._outputs, self._identity = _read_signature(view)
         finally:
             os.close(fd)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
@@ -284,14 +296,17 @@ class Session:
 
     def __reduce__(self):
         # Reopened by absolute path, so a worker with another working directory finds the file.
-        return _reopen, (os.path.abspath(self.path), self.threads)
+        return _reopen, (self.path, self.threads, self._identity)
 
     def __repr__(self) -> str:
         return f"Session({self.path!r}, inputs={[i.name for i in self._inputs]}, outputs={list(self._output_index)})"
 
 
-def _reopen(path: str, threads: int) -> Session:
-    return Session(path, threads)
+def _reopen(path: str, threads: int, identity: str | None = None) -> Session:
+    session = Session(path, threads)
+    if identity is not None and session._identity != identity:
+        raise ValueError(f"{path}: the file there is not the model that was pickled (it was changed or replaced since)")
+    return session
 
 
 def load(path: str | os.PathLike, *, threads: int = 1) -> Session:
