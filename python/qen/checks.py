@@ -87,8 +87,11 @@ def _metadata_warnings(model: fmt.ModelFile) -> list[str]:
     if not raw.startswith(WRITER_MARK):
         return []
     try:
-        meta = json.loads(raw.decode("utf-8"))
-    except (ValueError, RecursionError) as error:
+        text = raw.decode("utf-8")
+        if fmt.metadata_too_deep(text):
+            return [f"the metadata says a qen writer produced it but nests deeper than {fmt.METADATA_MAX_DEPTH} levels"]
+        meta = json.loads(text)
+    except ValueError as error:
         return [f"the metadata says a qen writer produced it but is not valid JSON: {error}"]
     problem = _writer_metadata_problem(model, meta)
     return [f"the metadata says a qen writer produced it but {problem}"] if problem else []

@@ -40,6 +40,8 @@ __all__ = [
     "ModelFile",
     "FormatError",
     "read_model",
+    "METADATA_MAX_DEPTH",
+    "metadata_too_deep",
     "parse_metadata",
     "tensor_table_offset",
     "node_table_offset",
@@ -51,6 +53,9 @@ VERSION = 1
 MAX_IDS = 16  # entries of every ID array: graph inputs/outputs, node inputs/outputs
 MAX_DIMS = 8
 ALIGNMENT = 64  # the writer's alignment of each stored tensor; the reader requires none
+# Metadata nested deeper than this is read as text, not JSON: a fixed bound, so
+# that what a file means does not depend on how deep the caller's stack is.
+METADATA_MAX_DEPTH = 64
 
 FILE_HEADER = struct.Struct("<4sIQQQQQ24x")  # 72 bytes
 GRAPH_HEADER = struct.Struct("<IIII16I16I")  # 144 bytes
@@ -281,12 +286,39 @@ class ModelFile:
             raise FormatError("Tensor extents too large for an array") from None
 
 
+_QUOTE, _BRACKETS = ord('"'), np.zeros(256, np.int8)
+_BRACKETS[list(b"[{")], _BRACKETS[list(b"]}")] = 1, -1  # the step in depth that each byte makes
+
+
+def metadata_too_deep(text: str) -> bool:
+    """Whether the JSON text's arrays and objects nest deeper than `METADATA_MAX_DEPTH`, found without parsing it.
+
+    Brackets inside strings do not count. With the escaped backslashes and then the escaped quotes taken out
+    (left to right, as a parser reads them), every quote left opens or closes a string.
+    """
+    if text.count("[") + text.count("{") <= METADATA_MAX_DEPTH:
+        return False
+    codes = np.frombuffer(text.replace("\\\\", "").replace('\\"', "").encode(), np.uint8)
+    quotes = depth = 0
+    for start in range(0, len(codes), 1 << 20):  # in slices, to keep the running sums small
+        chunk = codes[start : start + (1 << 20)]
+        quoted = np.cumsum(chunk == _QUOTE, dtype=np.int32) + quotes
+        levels = np.cumsum(np.where(quoted % 2 == 0, _BRACKETS[chunk], 0), dtype=np.int32) + depth
+        if levels.max() > METADATA_MAX_DEPTH:
+            return True
+        quotes, depth = int(quoted[-1]) % 2, int(levels[-1])
+    return False
+
+
 def parse_metadata(raw: bytes) -> object:
-    """The metadata as JSON, or as text (bad UTF-8 replaced) where it is not JSON or nests too deep to parse."""
+    """The metadata as JSON, or as text (bad UTF-8 replaced) where it is not JSON or nests deeper than
+    `METADATA_MAX_DEPTH`."""
     text = raw.decode("utf-8", errors="replace")
+    if metadata_too_deep(text):
+        return text
     try:
         return json.loads(text)
-    except (ValueError, RecursionError):
+    except ValueError:
         return text
 
 

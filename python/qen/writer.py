@@ -86,7 +86,7 @@ class ModelWriter:
         if clash:
             raise ValueError(f"metadata keys {clash} are written by the writer itself")
         self._meta = {"producer": str(producer), "producer_version": str(producer_version), **extras}
-        json.dumps(self._meta, allow_nan=False)  # refuses what JSON cannot hold here, not at write time
+        _metadata_text(self._meta)  # refuses what the file cannot hold here, not at write time
         self._tensors: dict[str, _Tensor] = {}
         self._nodes: list[tuple[fmt.Op, str, str, str | None, str | None, str]] = []
         self._inputs: list[str] = []
@@ -226,7 +226,7 @@ class ModelWriter:
                 from .probe import certify as certificate
 
                 meta["probe"] = certificate(temp_path, self._signature(self._inputs), metadata=meta)
-            text = json.dumps(meta, separators=(",", ":"), allow_nan=False).encode()
+            text = _metadata_text(meta)
             with open(temp_path, "r+b") as f:
                 f.seek(metadata_offset)
                 f.write(text)
@@ -251,6 +251,17 @@ class ModelWriter:
 
     def _signature(self, names: list[str]) -> list[dict]:
         return [{"name": n, "shape": list(self._tensors[n].shape), "dtype": str(self._tensors[n].dtype)} for n in names]
+
+
+def _metadata_text(meta: Mapping[str, object]) -> bytes:
+    """The metadata as stored: compact JSON, refused where a reader would not read it back as JSON."""
+    try:
+        text = json.dumps(meta, separators=(",", ":"), allow_nan=False)
+    except RecursionError:
+        text = None
+    if text is None or fmt.metadata_too_deep(text):
+        raise ValueError(f"the metadata nests deeper than {fmt.METADATA_MAX_DEPTH} levels, which readers take as text")
+    return text.encode()
 
 
 def _aligned(offset: int) -> int:

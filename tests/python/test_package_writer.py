@@ -3,6 +3,7 @@
 import json
 import os
 import stat
+import sys
 
 import numpy as np
 import pytest
@@ -42,6 +43,17 @@ def twice_named(path):
     writer.add_tensor("w", np.ones(3, F32))
 
 
+def nested(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def from_stack_depth(depth, call):
+    return call() if depth == 0 else from_stack_depth(depth - 1, call)
+
+
 REFUSALS = {
     "17 inputs": (seventeen_inputs, "x16.*at most 16 inputs"),
     "9 dims": (lambda p: write(p, *chain(w=np.ones((1,) * 9, F32))), "'w': 9 dimensions"),
@@ -55,6 +67,8 @@ REFUSALS = {
     "unknown op": (lambda p: write(p, [qen.Layer("tanh", name="act")], {}), "act.*unknown op 'tanh'"),
     "missing tensor": (lambda p: write(p, *chain()[:1], {}), "fc.*'w' is not in"),
     "reserved metadata": (lambda p: write(p, *chain(), metadata={"inputs": 1}), "'inputs'"),
+    "deep metadata": (lambda p: write(p, *chain(), metadata={"x": nested(64)}), "nests deeper than 64 levels"),
+    "deeper metadata": (lambda p: write(p, *chain(), metadata={"x": nested(990)}), "nests deeper than 64 levels"),
 }
 
 
@@ -120,3 +134,10 @@ def test_a_target_that_is_not_a_regular_file_is_refused_and_a_replaced_file_keep
     os.chmod(path, 0o640)
     write(path, *chain(b=np.ones(2, F32)))
     assert ((st := path.stat()).st_uid, st.st_gid, st.st_mode & 0o777) == (*owner, 0o640)
+
+
+def test_metadata_nested_near_the_limit_reads_back_whatever_the_callers_stack(tmp_path):
+    write(tmp_path / "m.qen", *chain(), metadata={"x": nested(63)}, certify=True)
+    for depth in (0, sys.getrecursionlimit() - 200):
+        session = from_stack_depth(depth, lambda: qen.load(tmp_path / "m.qen"))
+        assert session.get_inputs()[0].name == "input" and "probe" in session.metadata
