@@ -197,7 +197,7 @@ def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
         content = probe.get("content")
         changed = _changed(content, content_digests(path)) if content is not None else None
         certified_metadata = content.get("metadata") if content is not None else None
-    except (KeyError, TypeError, ValueError, AttributeError) as error:
+    except (KeyError, TypeError, ValueError, AttributeError, OverflowError) as error:
         return ProbeResult(None, None, None, f"the probe in the metadata is unreadable: {error}")
     intact = None if content is None else changed is None
     metadata_intact = None if certified_metadata is None else certified_metadata == metadata_digest(session.metadata)

@@ -42,7 +42,10 @@ class TensorInfo:
     def from_json(cls, entry: Mapping[str, object]) -> TensorInfo:
         shape = entry.get("shape")
         if shape is not None:
-            shape = tuple(None if d is None else int(d) for d in shape)
+            try:
+                shape = tuple(None if d is None else int(d) for d in shape)
+            except OverflowError:  # JSON's Infinity or 1e400
+                raise ValueError(f"{entry.get('name')!r}: shape {shape} has an infinite extent") from None
         return cls(str(entry["name"]), shape, np.dtype(str(entry["dtype"])))
 
 

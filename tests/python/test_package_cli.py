@@ -175,3 +175,17 @@ def test_a_wrong_target_or_a_file_of_another_kind_is_one_line(tmp_path, capsys, 
     assert main([a.format(src=src, dir=tmp_path) for a in argv]) == 1
     error = capsys.readouterr().err
     assert re.search(message, error, re.M) and error.count("\n") == 1 and ".tmp" not in error
+
+
+@pytest.mark.parametrize("extent", [b"Infinity", b"1e400   "])
+def test_an_infinite_extent_in_the_signature_is_not_trusted(model, tmp_path, extent):
+    def eight_digits(meta):
+        meta["inputs"][0]["shape"] = [None, 12345678]
+        return meta
+
+    path = tmp_path / "infinite.qen"
+    path.write_bytes(with_metadata(bytearray(model.read_bytes()), eight_digits).replace(b"12345678", extent))
+    assert [i.name for i in qen.load(path).get_inputs()] == ["input_0"]  # positional, as for any untrusted signature
+    for command, status in (("verify", 3), ("bench", 1)):  # verify: the certified metadata changed
+        result = subprocess.run([sys.executable, "-m", "qen", command, str(path)], capture_output=True, text=True)
+        assert result.returncode == status and "Traceback" not in result.stderr
