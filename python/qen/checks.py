@@ -46,7 +46,7 @@ def _region_warnings(model: fmt.ModelFile) -> list[str]:
                 warnings.append(f"{first} ({_span(*fixed[first])}) and {second} ({_span(*fixed[second])}) overlap")
     stored = []
     for i, record in enumerate(model.tensors):
-        if record.is_placeholder or model.tensor_problem(i):
+        if record.is_placeholder or model.record_problem(record):
             continue  # the loader's own problems are reported beside these
         size = record.element_bytes()
         if size != record.data_size:

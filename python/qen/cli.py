@@ -13,13 +13,14 @@ one line on stderr, never a traceback.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import mmap
 import os
 import stat
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 import numpy as np
 
@@ -55,79 +56,106 @@ def _open_view(path: str):
         os.close(fd)
 
 
-def describe(model: fmt.ModelFile) -> dict:
-    """Everything `inspect` shows, as plain JSON-ready values."""
-    h, g = model.header, model.graph
-    roles: dict[int, set[str]] = {}
-    for tid in g.inputs:
-        roles.setdefault(tid, set()).add("input")
-    for tid in g.outputs:
-        roles.setdefault(tid, set()).add("output")
-    for node in model.nodes:
-        if node.op_type == fmt.Op.LINEAR:
-            roles.setdefault(node.weight_id, set()).add("weight")
-            roles.setdefault(node.bias_id, set()).add("bias")
-    problems = _node_problems(model)
-    tensors = []
-    for i, t in enumerate(model.tensors):
-        status = "placeholder" if t.is_placeholder else (model.tensor_problem(i) or "ok")
-        if status not in ("ok", "placeholder"):
-            problems.append(f"tensor {i}: {status}")
-        dtype = _enum_name(fmt.DType, t.dtype)
-        tensors.append(
-            {
+_ROLE_BITS = {role: 1 << i for i, role in enumerate(_ROLES)}
+_WIDTH_ROWS = 1000  # a streamed table is aligned to its first rows; a longer cell further down pushes its row
+
+
+class Inspection:
+    """Everything `inspect` shows, as plain JSON-ready values, in the order shown.
+
+    `summary` is the header, graph and metadata; `tensor_rows` and `node_rows`
+    give the tables one row at a time, so a table of millions is never held
+    whole; `closing` (regions, problems, warnings) comes after the tables,
+    whose walk finds the tensors' problems and the stored bytes.
+    """
+
+    def __init__(self, model: fmt.ModelFile) -> None:
+        self.model = model
+        self.problems = _node_problems(model)
+        self._stored = 0
+        h, g = model.header, model.graph
+        if h.metadata_size > fmt.METADATA_MAX_SIZE:
+            metadata: object = f"({h.metadata_size} bytes, not read: longer than {fmt.METADATA_MAX_SIZE} bytes)"
+        else:
+            try:
+                metadata = fmt.parse_metadata(model.metadata_bytes())
+            except fmt.FormatError as error:
+                self.problems.append(str(error))
+                metadata = fmt.parse_metadata(b"")
+        self.summary = {
+            "file_size": model.file_size,
+            "header": {
+                "version": h.version,
+                "metadata_offset": h.metadata_offset,
+                "metadata_size": h.metadata_size,
+                "graph_offset": h.graph_offset,
+                "graph_size": h.graph_size,
+                "weights_offset": h.weights_offset,
+            },
+            "graph": {
+                "num_nodes": g.num_nodes,
+                "num_tensors": g.num_tensors,
+                "inputs": list(g.inputs),
+                "outputs": list(g.outputs),
+            },
+            "metadata": metadata,
+        }
+
+    def _roles(self) -> np.ndarray:
+        """Each tensor's roles, one bit per role of `_ROLES`."""
+        roles = np.zeros(len(self.model.tensors), np.uint8)
+        marks = [(tid, "input") for tid in self.model.graph.inputs] + [
+            (tid, "output") for tid in self.model.graph.outputs
+        ]
+        for tid, role in marks:
+            if tid < len(roles):
+                roles[tid] |= _ROLE_BITS[role]
+        for node in self.model.nodes:
+            if node.op_type == fmt.Op.LINEAR:
+                for tid, role in ((node.weight_id, "weight"), (node.bias_id, "bias")):
+                    if tid < len(roles):
+                        roles[tid] |= _ROLE_BITS[role]
+        return roles
+
+    def tensor_rows(self) -> Iterator[dict]:
+        roles = self._roles()
+        for i, t in enumerate(self.model.tensors):
+            status = "placeholder" if t.is_placeholder else (self.model.record_problem(t) or "ok")
+            if status not in ("ok", "placeholder"):
+                self.problems.append(f"tensor {i}: {status}")
+            self._stored += t.data_size
+            yield {
                 "id": i,
-                "role": "/".join(r for r in _ROLES if r in roles.get(i, ())) or "-",
+                "role": "/".join(r for r in _ROLES if roles[i] & _ROLE_BITS[r]) or "-",
                 "dims": list(t.dims),
-                "dtype": dtype,
+                "dtype": _enum_name(fmt.DType, t.dtype),
                 "data_offset": t.data_offset,
                 "data_size": t.data_size,
                 "status": status,
             }
-        )
-    nodes = [
-        {
-            "index": j,
-            "op": _enum_name(fmt.Op, n.op_type),
-            "inputs": list(n.inputs),
-            "outputs": list(n.outputs),
-            **({"weight_id": n.weight_id, "bias_id": n.bias_id} if n.op_type == fmt.Op.LINEAR else {}),
+
+    def node_rows(self) -> Iterator[dict]:
+        for j, n in enumerate(self.model.nodes):
+            yield {
+                "index": j,
+                "op": _enum_name(fmt.Op, n.op_type),
+                "inputs": list(n.inputs),
+                "outputs": list(n.outputs),
+                **({"weight_id": n.weight_id, "bias_id": n.bias_id} if n.op_type == fmt.Op.LINEAR else {}),
+            }
+
+    def closing(self) -> dict:
+        """The regions, problems and warnings: once both tables have been walked."""
+        h, g, size = self.model.header, self.model.graph, self.model.file_size
+        extent = fmt.graph_block_size(g.num_tensors, g.num_nodes)
+        regions = {
+            "header": fmt.FILE_HEADER.size,
+            "metadata": h.metadata_size,
+            "graph": extent,
+            "weights": self._stored,
         }
-        for j, n in enumerate(model.nodes)
-    ]
-    try:
-        raw = model.metadata_bytes()
-    except fmt.FormatError as error:
-        problems.append(str(error))
-        raw = b""
-    metadata = fmt.parse_metadata(raw)
-    stored = sum(t.data_size for t in model.tensors)
-    extent = fmt.graph_block_size(g.num_tensors, g.num_nodes)
-    regions = {"header": fmt.FILE_HEADER.size, "metadata": h.metadata_size, "graph": extent, "weights": stored}
-    regions["other"] = max(0, model.file_size - sum(min(v, model.file_size) for v in regions.values()))
-    return {
-        "file_size": model.file_size,
-        "header": {
-            "version": h.version,
-            "metadata_offset": h.metadata_offset,
-            "metadata_size": h.metadata_size,
-            "graph_offset": h.graph_offset,
-            "graph_size": h.graph_size,
-            "weights_offset": h.weights_offset,
-        },
-        "graph": {
-            "num_nodes": g.num_nodes,
-            "num_tensors": g.num_tensors,
-            "inputs": list(g.inputs),
-            "outputs": list(g.outputs),
-        },
-        "metadata": metadata,
-        "tensors": tensors,
-        "nodes": nodes,
-        "regions": regions,
-        "problems": problems,
-        "warnings": damage_warnings(model),
-    }
+        regions["other"] = max(0, size - sum(min(v, size) for v in regions.values()))
+        return {"regions": regions, "problems": self.problems, "warnings": damage_warnings(self.model)}
 
 
 def _node_problems(model: fmt.ModelFile) -> list[str]:
@@ -159,7 +187,16 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
     return "\n".join("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip() for row in cells)
 
 
-def _print_description(path: str, d: dict) -> None:
+def _print_rows(header: Sequence[str], rows: Iterator[Sequence[object]]) -> None:
+    """A table streamed row by row, its columns as wide as the header and the first rows need."""
+    first = [[str(c) for c in row] for row in itertools.islice(rows, _WIDTH_ROWS)]
+    widths = [max([len(h)] + [len(r[i]) for r in first]) for i, h in enumerate(header)]
+    for row in itertools.chain([list(header)], first, ([str(c) for c in row] for row in rows)):
+        print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+
+
+def _print_description(path: str, report: Inspection) -> dict:
+    d = report.summary
     h, g = d["header"], d["graph"]
     print(f"{path}: {d['file_size']} bytes, format version {h['version']}")
     print(_table(["field", "value"], [(k, v) for k, v in h.items() if k != "version"]))
@@ -172,31 +209,51 @@ def _print_description(path: str, d: dict) -> None:
     else:
         print(f"  {meta!r}")
     print("\ntensors:")
-    print(
-        _table(
-            ["id", "role", "dims", "dtype", "offset", "bytes", "status"],
-            [
-                (t["id"], t["role"], t["dims"], t["dtype"], t["data_offset"], t["data_size"], t["status"])
-                for t in d["tensors"]
-            ],
-        )
+    _print_rows(
+        ["id", "role", "dims", "dtype", "offset", "bytes", "status"],
+        (
+            (t["id"], t["role"], t["dims"], t["dtype"], t["data_offset"], t["data_size"], t["status"])
+            for t in report.tensor_rows()
+        ),
     )
     print("\nnodes:")
-    print(
-        _table(
-            ["#", "op", "inputs", "outputs", "weight", "bias"],
-            [
-                (n["index"], n["op"], n["inputs"], n["outputs"], n.get("weight_id", "-"), n.get("bias_id", "-"))
-                for n in d["nodes"]
-            ],
-        )
+    _print_rows(
+        ["#", "op", "inputs", "outputs", "weight", "bias"],
+        (
+            (n["index"], n["op"], n["inputs"], n["outputs"], n.get("weight_id", "-"), n.get("bias_id", "-"))
+            for n in report.node_rows()
+        ),
     )
+    closing = report.closing()
     print("\nbytes per region:")
-    print(_table(["region", "bytes"], list(d["regions"].items())))
-    for problem in d["problems"]:
+    print(_table(["region", "bytes"], list(closing["regions"].items())))
+    for problem in closing["problems"]:
         print(f"problem: {problem}")
-    for warning in d["warnings"]:
+    for warning in closing["warnings"]:
         print(f"warning: {warning}")
+    return closing
+
+
+def _print_json(path: str, report: Inspection) -> dict:
+    """The report as one JSON object, its tables streamed a record per line."""
+
+    def item(key: str, value: object) -> str:
+        return f"  {json.dumps(key)}: " + json.dumps(value, indent=2).replace("\n", "\n  ")
+
+    def table(key: str, rows: Iterator[dict]) -> None:
+        sys.stdout.write(f"  {json.dumps(key)}: [")
+        empty = True
+        while lines := [json.dumps(row) for row in itertools.islice(rows, 4096)]:  # written a block at a time
+            sys.stdout.write(("\n    " if empty else ",\n    ") + ",\n    ".join(lines))
+            empty = False
+        sys.stdout.write("],\n" if empty else "\n  ],\n")
+
+    sys.stdout.write("{\n" + ",\n".join(item(k, v) for k, v in {"file": path, **report.summary}.items()) + ",\n")
+    table("tensors", report.tensor_rows())
+    table("nodes", report.node_rows())
+    closing = report.closing()
+    sys.stdout.write(",\n".join(item(k, v) for k, v in closing.items()) + "\n}\n")
+    return closing
 
 
 def _shortened(meta):
@@ -215,21 +272,26 @@ def _shortened(meta):
 def cmd_inspect(args) -> int:
     try:
         view = _open_view(args.file)
-        try:
-            d = describe(fmt.read_model(view))
-        finally:
-            view.close()
     except fmt.FormatError as error:
-        message = _not_a_model(args.file, error)
-        if args.json:
-            print(json.dumps({"file": args.file, "error": message}))
-            return 1
-        raise UserError(f"{args.file}: {message}") from None
+        return _not_inspected(args, error)
+    try:
+        try:
+            report = Inspection(fmt.read_model(view))
+        except fmt.FormatError as error:
+            return _not_inspected(args, error)
+        closing = (_print_json if args.json else _print_description)(args.file, report)
+        del report  # releases its views of the mapping before the mapping closes
+    finally:
+        view.close()
+    return 1 if closing["problems"] or (args.strict and closing["warnings"]) else 0
+
+
+def _not_inspected(args, error: fmt.FormatError) -> int:
+    message = _not_a_model(args.file, error)
     if args.json:
-        print(json.dumps({"file": args.file, **d}, indent=2))
-    else:
-        _print_description(args.file, d)
-    return 1 if d["problems"] or (args.strict and d["warnings"]) else 0
+        print(json.dumps({"file": args.file, "error": message}))
+        return 1
+    raise UserError(f"{args.file}: {message}") from None
 
 
 def _not_a_model(path: str, error: fmt.FormatError) -> str:

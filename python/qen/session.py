@@ -4,8 +4,10 @@ A `Session` owns one `_qen_core.Engine` and the graph's signature (input and
 output names, shapes, dtypes) taken from the file's JSON metadata. It checks
 every feed against that signature before the engine sees it, since the engine
 binds inputs by position only and would read a missing one from an earlier
-run. Files without a signature in their metadata (other producers) load with
-inputs and outputs named by position: input_0, ..., output_0, ...
+run. Files without a signature in their metadata (other producers), and files
+whose metadata is longer than `format.METADATA_MAX_SIZE` (16 MiB, not read, with
+a warning), load with inputs and outputs named by position: input_0, ...,
+output_0, ...
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ import hashlib
 import mmap
 import os
 import stat
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
@@ -89,21 +92,25 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
     return arrays
 
 
-def _read_signature(view: mmap.mmap) -> tuple[object, list[TensorInfo], list[TensorInfo], str]:
-    """The metadata (parsed JSON or raw text), the input and output signature and the identity of the file mapped in
-    `view`: a digest of its metadata, which holds the certificate's digests of the weights where it has one, and
-    otherwise of its graph tables too."""
+def _read_signature(view: mmap.mmap, path: str) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
+    """The metadata (parsed JSON, raw text, or None where it is too long to read) and the input and output signature
+    of the file mapped in `view`.
+
+    Only the records of the graph's inputs and outputs are read, so the cost does not grow with the tables.
+    """
     model = fmt.read_model(view)
-    raw = model.metadata_bytes()
     inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
     outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
-    metadata = fmt.parse_metadata(raw)
-    identity = hashlib.sha256(raw)
-    probe = metadata.get("probe") if isinstance(metadata, dict) else None
-    if not (isinstance(probe, dict) and isinstance(probe.get("content"), dict)):
-        g = model.header.graph_offset
-        with memoryview(view) as whole:
-            identity.update(whole[g : g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
+    if model.header.metadata_size > fmt.METADATA_MAX_SIZE:
+        model.metadata_range()  # refuses metadata past the end of the file
+        metadata = None
+        warnings.warn(
+            f"{path}: the metadata ({model.header.metadata_size} bytes) is longer than {fmt.METADATA_MAX_SIZE} "
+            "bytes and was not read; inputs and outputs are named by position",
+            stacklevel=4,
+        )
+    else:
+        metadata = fmt.parse_metadata(model.metadata_bytes())
     del model  # releases its views of the mapping before the mapping closes
     if isinstance(metadata, dict):
         try:
@@ -115,7 +122,22 @@ def _read_signature(view: mmap.mmap) -> tuple[object, list[TensorInfo], list[Ten
         unique = all(len({i.name for i in side}) == len(side) for side in (named_in, named_out))
         if unique and len(named_in) == len(inputs) and len(named_out) == len(outputs):
             inputs, outputs = named_in, named_out
-    return metadata, inputs, outputs, identity.hexdigest()
+    return metadata, inputs, outputs
+
+
+def _identity(view: mmap.mmap, metadata: object) -> str:
+    """A digest of the model in `view`: of its metadata, which holds the certificate's digests of the weights where it
+    has one, and otherwise of its graph tables too."""
+    model = fmt.read_model(view)
+    probe = metadata.get("probe") if isinstance(metadata, dict) else None
+    with memoryview(view) as whole:
+        start, end = model.metadata_range() if model.header.metadata_size else (0, 0)
+        identity = hashlib.sha256(whole[start:end])
+        if not (isinstance(probe, dict) and isinstance(probe.get("content"), dict)):
+            g = model.header.graph_offset
+            identity.update(whole[g : g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
+    del model
+    return identity.hexdigest()
 
 
 def _file_identity(st: os.stat_result) -> tuple[int, ...]:
@@ -233,12 +255,13 @@ class Session:
         self.threads = threads
         self._engine = _engine(threads)
         # The weights, the signature and the metadata all come from one file, whatever the path names meanwhile.
+        # The mapping stays for the model's identity, taken only when the Session is pickled.
         fd = _load_one_file(self._engine, path)
         try:
-            with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as view:
-                self.metadata, self._inputs, self._outputs, self._identity = _read_signature(view)
+            self._view = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
         finally:
             os.close(fd)
+        self.metadata, self._inputs, self._outputs = _read_signature(self._view, path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
         self._one_input = _one_input_check(self._inputs)
         self._declared = _declared_input(self.metadata, self._inputs)
@@ -299,7 +322,7 @@ class Session:
 
     def __reduce__(self):
         # Reopened by absolute path, so a worker with another working directory finds the file.
-        return _reopen, (self.path, self.threads, self._identity)
+        return _reopen, (self.path, self.threads, _identity(self._view, self.metadata))
 
     def __repr__(self) -> str:
         return f"Session({self.path!r}, inputs={[i.name for i in self._inputs]}, outputs={list(self._output_index)})"
@@ -307,7 +330,7 @@ class Session:
 
 def _reopen(path: str, threads: int, identity: str | None = None) -> Session:
     session = Session(path, threads)
-    if identity is not None and session._identity != identity:
+    if identity is not None and _identity(session._view, session.metadata) != identity:
         raise ValueError(f"{path}: the file there is not the model that was pickled (it was changed or replaced since)")
     return session
 

@@ -9,6 +9,7 @@ import sys
 
 import numpy as np
 import pytest
+from model_builder import RELU, Model, Tensor
 
 import _qen_core
 import qen
@@ -189,3 +190,20 @@ def test_an_infinite_extent_in_the_signature_is_not_trusted(model, tmp_path, ext
     for command, status in (("verify", 3), ("bench", 1)):  # verify: the certified metadata changed
         result = subprocess.run([sys.executable, "-m", "qen", command, str(path)], capture_output=True, text=True)
         assert result.returncode == status and "Traceback" not in result.stderr
+
+
+def test_long_tables_stream_and_long_metadata_is_not_read(write_model, capsys):
+    model = Model(metadata=json.dumps({"pad": "x" * qen.format.METADATA_MAX_SIZE}).encode())
+    x = model.placeholder(0, 3)
+    model.inputs, model.outputs = [x], [model.activation(RELU, x)]
+    model.tensors += [Tensor((0, 3))] * 20_000
+    path = write_model(model)
+    with pytest.warns(UserWarning, match="longer than 16777216 bytes and was not read"):
+        session = qen.load(path)
+    assert session.metadata is None and [i.name for i in session.get_inputs()] == ["input_0"]
+    status, report = inspect_json(path, capsys)
+    assert (
+        status == 0
+        and len(report["tensors"]) == 20_002
+        and report["metadata"].endswith("not read: longer than 16777216 bytes)")
+    )
