@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import itertools
 import json
+import math
 import mmap
 import os
 import stat
@@ -234,6 +235,18 @@ def _print_description(path: str, report: Inspection) -> dict:
     return closing
 
 
+def _strict_json(value: object) -> object:
+    """The value with every NaN or infinity (which the metadata's JSON may hold) as its name in a string, since
+    strict JSON has none."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+    if isinstance(value, list):
+        return [_strict_json(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _strict_json(v) for k, v in value.items()}
+    return value
+
+
 def _print_json(path: str, report: Inspection) -> dict:
     """The report as one JSON object, its tables streamed a record per line."""
 
@@ -248,7 +261,8 @@ def _print_json(path: str, report: Inspection) -> dict:
             empty = False
         sys.stdout.write("],\n" if empty else "\n  ],\n")
 
-    sys.stdout.write("{\n" + ",\n".join(item(k, v) for k, v in {"file": path, **report.summary}.items()) + ",\n")
+    summary = {"file": path, **report.summary, "metadata": _strict_json(report.summary["metadata"])}
+    sys.stdout.write("{\n" + ",\n".join(item(k, v) for k, v in summary.items()) + ",\n")
     table("tensors", report.tensor_rows())
     table("nodes", report.node_rows())
     closing = report.closing()
@@ -347,7 +361,12 @@ def cmd_bench(args) -> int:
         if info.shape is None:
             raise UserError(f"input {info.name!r} has no declared shape in the file's metadata")
         shape = [args.batch if d is None else d for d in info.shape]
-        feed[info.name] = rng.standard_normal(shape).astype(info.dtype)
+        try:
+            feed[info.name] = rng.standard_normal(shape).astype(info.dtype)
+        except MemoryError:
+            raise UserError(
+                f"--batch {args.batch}: input {info.name!r} of shape {shape} does not fit in memory"
+            ) from None
     for _ in range(max(3, args.runs // 10)):
         session.run(None, feed)
     times = np.empty(args.runs)

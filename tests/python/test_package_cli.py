@@ -207,3 +207,20 @@ def test_long_tables_stream_and_long_metadata_is_not_read(write_model, capsys):
         and len(report["tensors"]) == 20_002
         and report["metadata"].endswith("not read: longer than 16777216 bytes)")
     )
+
+
+def test_strict_json_one_line_for_a_huge_batch_and_a_long_file_name(model, tmp_path):
+    def non_finite(meta):
+        meta["limits"] = [float("nan"), float("-inf")]
+        return meta
+
+    path = tmp_path / ("n" * 246 + ".qen")  # 250 bytes: the longest name most file systems take
+    path.write_bytes(with_metadata(bytearray(model.read_bytes()), non_finite))
+    out = subprocess.run([sys.executable, "-m", "qen", "inspect", "--json", str(path)], capture_output=True, text=True)
+    strict = json.loads(out.stdout, parse_constant=lambda name: pytest.fail(f"{name} is not JSON"))
+    assert strict["metadata"]["limits"] == ["NaN", "-Infinity"]
+    qen.write_sequential(path, [qen.Layer("relu")], {}, input_shape=(None, 3), producer="t", producer_version="1")
+    bench = subprocess.run(
+        [sys.executable, "-m", "qen", "bench", "--batch", "100000000000", str(path)], capture_output=True, text=True
+    )
+    assert bench.returncode == 1 and bench.stderr.count("\n") == 1 and "does not fit in memory" in bench.stderr
