@@ -22,6 +22,7 @@ import stat
 import sys
 import time
 from collections.abc import Iterator, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -83,7 +84,7 @@ class Inspection:
             except fmt.FormatError as error:
                 self.problems.append(str(error))
                 metadata = fmt.parse_metadata(b"")
-        self.summary = {
+        self.summary: dict[str, Any] = {
             "file_size": model.file_size,
             "header": {
                 "version": h.version,

@@ -14,6 +14,7 @@ from __future__ import annotations
 import enum
 import json
 import math
+import mmap
 import struct
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -267,7 +268,7 @@ class ModelFile:
     """A parsed model file. Its table records are read when asked for; a stored tensor's
     data and the metadata are checked only when asked for, as the loader does."""
 
-    buffer: bytes | memoryview
+    buffer: bytes | memoryview | mmap.mmap
     header: FileHeader
     graph: GraphHeader
     tensors: Sequence[TensorRecord]
@@ -360,7 +361,7 @@ def parse_metadata(raw: bytes) -> object:
         return text
 
 
-def read_model(buffer: bytes | memoryview) -> ModelFile:
+def read_model(buffer: bytes | memoryview | mmap.mmap) -> ModelFile:
     """Parses a whole file's bytes; raises FormatError where the loader refuses the file at open."""
     file_size = len(buffer)
     if file_size == 0:

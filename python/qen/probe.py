@@ -188,7 +188,8 @@ def _changed(certified: object, actual: dict) -> str | None:
 def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
     """Checks the file's bytes against the certified digests, then reruns its probe and compares the output bits."""
     session = Session(path, threads)
-    probe = session.metadata.get("probe") if isinstance(session.metadata, dict) else None
+    metadata = session.metadata if isinstance(session.metadata, dict) else {}
+    probe = metadata.get("probe")
     if probe is None:
         return ProbeResult(None, None, None, "the file holds no probe")
     try:
@@ -200,7 +201,7 @@ def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
     except (KeyError, TypeError, ValueError, AttributeError, OverflowError) as error:
         return ProbeResult(None, None, None, f"the probe in the metadata is unreadable: {error}")
     intact = None if content is None else changed is None
-    metadata_intact = None if certified_metadata is None else certified_metadata == metadata_digest(session.metadata)
+    metadata_intact = None if certified_metadata is None else certified_metadata == metadata_digest(metadata)
     if changed or metadata_intact is False:
         message = (
             f"the file's weights are not the producer's: {changed} changed since the file was certified"
