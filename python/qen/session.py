@@ -30,7 +30,7 @@ __all__ = ["Session", "TensorInfo", "load", "check_feed"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
-_LOAD_ATTEMPTS = 8  # loads retried while the path keeps naming a new file
+_LOAD_ATTEMPTS = 32  # loads retried while the path keeps naming a new file
 
 
 @dataclass(frozen=True)
