@@ -56,6 +56,9 @@ MAGIC = b"QEN\x00"
 VERSION = 1
 MAX_IDS = 16  # entries of every ID array: graph inputs/outputs, node inputs/outputs
 MAX_DIMS = 8
+# What a file can be read from: its bytes, or a mapping of it.
+Buffer = bytes | bytearray | memoryview | mmap.mmap
+
 ALIGNMENT = 64  # the writer's alignment of each stored tensor; the reader requires none
 # Metadata nested deeper than this is read as text, not JSON: a fixed bound, so
 # that what a file means does not depend on how deep the caller's stack is.
@@ -85,13 +88,13 @@ class DType(enum.IntEnum):
 
 
 # numpy element type (little-endian) of each code, and its size in bytes.
-DTYPE_OF = {
+DTYPE_OF: dict[DType, np.dtype] = {
     DType.FP32: np.dtype("<f4"),
     DType.FP16: np.dtype("<f2"),
     DType.INT8: np.dtype("i1"),
     DType.INT32: np.dtype("<i4"),
 }
-ELEMENT_SIZE = {code: dtype.itemsize for code, dtype in DTYPE_OF.items()}
+ELEMENT_SIZE: dict[int, int] = {code: dtype.itemsize for code, dtype in DTYPE_OF.items()}
 
 
 def _padded(values: Sequence[int], capacity: int) -> list[int]:
@@ -123,8 +126,10 @@ class FileHeader:
 
     @classmethod
     def unpack_from(cls, buffer, offset: int = 0) -> FileHeader:
-        magic, version, *fields = FILE_HEADER.unpack_from(buffer, offset)
-        return cls(*fields, magic=magic, version=version)
+        magic, version, metadata_offset, metadata_size, graph_offset, graph_size, weights_offset = (
+            FILE_HEADER.unpack_from(buffer, offset)
+        )
+        return cls(metadata_offset, metadata_size, graph_offset, graph_size, weights_offset, magic, version)
 
 
 @dataclass(frozen=True)
@@ -268,7 +273,7 @@ class ModelFile:
     """A parsed model file. Its table records are read when asked for; a stored tensor's
     data and the metadata are checked only when asked for, as the loader does."""
 
-    buffer: bytes | memoryview | mmap.mmap
+    buffer: Buffer
     header: FileHeader
     graph: GraphHeader
     tensors: Sequence[TensorRecord]
@@ -361,7 +366,7 @@ def parse_metadata(raw: bytes) -> object:
         return text
 
 
-def read_model(buffer: bytes | memoryview | mmap.mmap) -> ModelFile:
+def read_model(buffer: Buffer) -> ModelFile:
     """Parses a whole file's bytes; raises FormatError where the loader refuses the file at open."""
     file_size = len(buffer)
     if file_size == 0:

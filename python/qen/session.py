@@ -12,13 +12,16 @@ output_0, ...
 
 from __future__ import annotations
 
+import functools
 import hashlib
+import math
 import mmap
 import os
 import stat
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any, cast
 
 import numpy as np
 
@@ -26,7 +29,7 @@ import _qen_core
 
 from . import format as fmt
 
-__all__ = ["Session", "TensorInfo", "load", "check_feed"]
+__all__ = ["Session", "TensorInfo", "load", "check_feed", "file_state"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
@@ -42,13 +45,12 @@ class TensorInfo:
     dtype: np.dtype
 
     @classmethod
-    def from_json(cls, entry: Mapping[str, object]) -> TensorInfo:
-        shape = entry.get("shape")
-        if shape is not None:
-            try:
-                shape = tuple(None if d is None else int(d) for d in shape)
-            except OverflowError:  # JSON's Infinity or 1e400
-                raise ValueError(f"{entry.get('name')!r}: shape {shape} has an infinite extent") from None
+    def from_json(cls, entry: Mapping[str, Any]) -> TensorInfo:
+        extents = entry.get("shape")
+        try:
+            shape = None if extents is None else tuple(None if d is None else int(d) for d in extents)
+        except OverflowError:  # JSON's Infinity or 1e400
+            raise ValueError(f"{entry.get('name')!r}: shape {extents} has an infinite extent") from None
         return cls(str(entry["name"]), shape, np.dtype(str(entry["dtype"])))
 
 
@@ -78,7 +80,8 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
             raise TypeError(f"input {info.name!r}: expected a numpy array, got {type(value).__name__}")
         native = value.dtype.newbyteorder("=")
         if native not in _FEED_DTYPES or native != info.dtype:
-            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}")
+            how = "; the model computes in float32: pass x.astype(np.float32)" if info.dtype == np.float32 else ""
+            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}{how}")
         if info.shape is not None and (
             value.ndim != len(info.shape) or any(d is not None and d != n for d, n in zip(info.shape, value.shape))
         ):
@@ -125,7 +128,7 @@ def _read_signature(view: mmap.mmap, path: str) -> tuple[object, list[TensorInfo
     return metadata, inputs, outputs
 
 
-def _identity(view: mmap.mmap, metadata: object) -> str:
+def _pickled_identity(view: mmap.mmap, metadata: object) -> str:
     """A digest of the model in `view`: of its metadata, which holds the certificate's digests of the weights where it
     has one, and otherwise of its graph tables too."""
     model = fmt.read_model(view)
@@ -180,7 +183,7 @@ def _load_one_file(engine: _qen_core.Engine, path: str) -> int:
 
 
 def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> TensorInfo:
-    dtype = np.dtype(np.float32)
+    dtype: np.dtype = np.dtype(np.float32)
     if tensor_id < len(model.tensors) and model.tensors[tensor_id].dtype == fmt.DType.INT32:
         dtype = np.dtype(np.int32)
     return TensorInfo(f"{kind}_{index}", None, dtype)
@@ -190,11 +193,11 @@ def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
     """For a model with one input of a declared shape whose extents are all fixed, or all but a
     free first one: its name, dtype, the shape past the first extent (None when the first is fixed)
     and the whole shape (None when the first is free). None for any other model."""
-    if len(signature) != 1 or signature[0].shape is None:
+    if len(signature) != 1:
         return None
     info = signature[0]
     shape = info.shape
-    if any(d is None for d in shape[1:]):
+    if shape is None or any(d is None for d in shape[1:]):
         return None
     free = len(shape) > 0 and shape[0] is None
     # The dtype object that numpy gives native arrays of this type, compared by identity.
@@ -204,16 +207,17 @@ def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
 def _declared_input(metadata: object, inputs: list[TensorInfo]) -> TensorInfo | None:
     """The first input's "input_shape" [None, d1, d2, ...] from the metadata, where it flattens to the graph's."""
     shape = metadata.get("input_shape") if isinstance(metadata, dict) else None
-    if not inputs or inputs[0].shape is None or len(inputs[0].shape) != 2 or not isinstance(shape, list):
+    graph_shape = inputs[0].shape if inputs else None
+    if graph_shape is None or len(graph_shape) != 2 or not isinstance(shape, list):
         return None
     if len(shape) < 3 or shape[0] is not None or not all(type(d) is int and d > 0 for d in shape[1:]):
         return None
-    if int(np.prod(shape[1:])) != inputs[0].shape[1]:
+    if int(np.prod(shape[1:])) != graph_shape[1]:
         return None
     return TensorInfo(inputs[0].name, tuple(shape), inputs[0].dtype)
 
 
-def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, object]) -> Mapping[str, object]:
+def _flatten_declared(declared: TensorInfo, feed: Mapping[str, Any]) -> Mapping[str, Any]:
     """The feed with an input of the declared shape reshaped to the graph's [N, features].
 
     A C-contiguous array becomes a view of itself (no copy); another layout is copied once, as the
@@ -222,14 +226,30 @@ def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, objec
     value = feed.get(declared.name) if isinstance(feed, Mapping) else None
     if not isinstance(value, np.ndarray) or value.ndim == 2:
         return feed  # the flat form, or something that the checks of the feed refuse
-    if value.shape[1:] != declared.shape[1:]:
+    shape = declared.shape or ()
+    width = math.prod(d or 0 for d in shape[1:])  # the graph's feature count, by the declaration's construction
+    if value.shape[1:] != shape[1:]:
         raise ValueError(
             f"input {declared.name!r}: shape {_shape_text(value.shape)} does not match the declared "
-            f"{_shape_text(declared.shape)} (or its flat form [None, {width}])"
+            f"{_shape_text(shape)} (or its flat form [None, {width}])"
         )
     feed = dict(feed)
     feed[declared.name] = value.reshape(len(value), width)
     return feed
+
+
+def file_state(path: str) -> tuple[int, ...] | None:
+    """The file's device, inode, size and modification time, which change when `path` is rewritten or
+    replaced; None when it cannot be read."""
+    try:
+        return _file_identity(os.stat(path))
+    except OSError:
+        return None
+
+
+def _present(results: list[np.ndarray | None]) -> list[np.ndarray]:
+    # None stands only for an output that no node produces, which no file this package writes has.
+    return cast(list[np.ndarray], results)
 
 
 def _engine(threads: int) -> _qen_core.Engine:
@@ -258,6 +278,7 @@ class Session:
         # The mapping stays for the model's identity, taken only when the Session is pickled.
         fd = _load_one_file(self._engine, path)
         try:
+            self._file_state: tuple[int, ...] | None = _file_identity(os.fstat(fd))
             self._view = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
         finally:
             os.close(fd)
@@ -276,7 +297,7 @@ class Session:
         """The graph's outputs: name, shape (None where free or unknown) and dtype."""
         return list(self._outputs)
 
-    def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]) -> list[np.ndarray]:
+    def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, Any]) -> list[np.ndarray]:
         """The outputs named in `output_names` (all of them for None), in that order.
 
         `input_feed` maps every input name to a numpy array of its dtype and
@@ -294,9 +315,9 @@ class Session:
             if type(value) is np.ndarray and value.dtype is dtype:
                 shape = value.shape
                 if shape == whole or (shape[1:] == batch_tail and len(shape) > 0 and shape[0] < _U32_LIMIT):
-                    return self._engine.run([value])
+                    return _present(self._engine.run([value]))
         if self._declared is not None:
-            input_feed = _flatten_declared(self._declared, self._inputs[0].shape[1], input_feed)
+            input_feed = _flatten_declared(self._declared, input_feed)
         if output_names is None:
             picks = list(range(len(self._outputs)))
         else:
@@ -308,8 +329,29 @@ class Session:
             picks = [self._output_index[n] for n in output_names]
         # The arrays stay referenced here until the engine has returned.
         arrays = check_feed(self._inputs, input_feed)
-        results = self._engine.run(arrays)
+        results = _present(self._engine.run(arrays))
         return [results[i] for i in picks]
+
+    def run_with_receipt(
+        self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]
+    ) -> tuple[list[np.ndarray], dict]:
+        """`run`, and a receipt that binds the model, the inputs and the outputs (see `qen.receipt`).
+
+        `qen.replay` checks the receipt on any machine; the model's identity
+        is computed on the first call and kept for the session.
+        """
+        from .receipt import make_receipt
+
+        outputs = self.run(output_names, input_feed)
+        names = [info.name for info in self._outputs] if output_names is None else list(output_names)
+        inputs = {info.name: input_feed[info.name] for info in self._inputs}
+        return outputs, make_receipt(self._identity, inputs, dict(zip(names, outputs)), self.threads)
+
+    @functools.cached_property
+    def _identity(self) -> dict:
+        from .receipt import session_identity
+
+        return session_identity(self)
 
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
         """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""
@@ -322,7 +364,7 @@ class Session:
 
     def __reduce__(self):
         # Reopened by absolute path, so a worker with another working directory finds the file.
-        return _reopen, (self.path, self.threads, _identity(self._view, self.metadata))
+        return _reopen, (self.path, self.threads, _pickled_identity(self._view, self.metadata))
 
     def __repr__(self) -> str:
         return f"Session({self.path!r}, inputs={[i.name for i in self._inputs]}, outputs={list(self._output_index)})"
@@ -330,7 +372,7 @@ class Session:
 
 def _reopen(path: str, threads: int, identity: str | None = None) -> Session:
     session = Session(path, threads)
-    if identity is not None and _identity(session._view, session.metadata) != identity:
+    if identity is not None and _pickled_identity(session._view, session.metadata) != identity:
         raise ValueError(f"{path}: the file there is not the model that was pickled (it was changed or replaced since)")
     return session
 
