@@ -61,6 +61,7 @@ def _open_view(path: str):
 
 
 _ROLE_BITS = {role: 1 << i for i, role in enumerate(_ROLES)}
+_ROLE_NAMES = ["/".join(r for r in _ROLES if bits & _ROLE_BITS[r]) or "-" for bits in range(1 << len(_ROLES))]
 _WIDTH_ROWS = 1000  # a streamed table is aligned to its first rows; a longer cell further down pushes its row
 
 
@@ -122,7 +123,7 @@ class Inspection:
         return roles
 
     def tensor_rows(self) -> Iterator[dict]:
-        roles = self._roles()
+        roles = self._roles().tobytes()  # indexed a byte at a time: faster than a numpy scalar per row
         for i, t in enumerate(self.model.tensors):
             status = "placeholder" if t.is_placeholder else (self.model.record_problem(t) or "ok")
             if status not in ("ok", "placeholder"):
@@ -130,7 +131,7 @@ class Inspection:
             self._stored += t.data_size
             yield {
                 "id": i,
-                "role": "/".join(r for r in _ROLES if roles[i] & _ROLE_BITS[r]) or "-",
+                "role": _ROLE_NAMES[roles[i]],
                 "dims": list(t.dims),
                 "dtype": _enum_name(fmt.DType, t.dtype),
                 "data_offset": t.data_offset,
@@ -179,10 +180,10 @@ def _node_problems(model: fmt.ModelFile) -> list[str]:
 
 def _enum_name(kind, value: int) -> str | int:
     """The member's name, or the number itself for a value the runtime does not know."""
-    try:
-        return kind(value).name
-    except ValueError:
-        return value
+    return _ENUM_NAMES[kind].get(value, value)
+
+
+_ENUM_NAMES = {kind: {member.value: member.name for member in kind} for kind in (fmt.DType, fmt.Op)}
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
@@ -195,8 +196,9 @@ def _print_rows(header: Sequence[str], rows: Iterator[Sequence[object]]) -> None
     """A table streamed row by row, its columns as wide as the header and the first rows need."""
     first = [[str(c) for c in row] for row in itertools.islice(rows, _WIDTH_ROWS)]
     widths = [max([len(h)] + [len(r[i]) for r in first]) for i, h in enumerate(header)]
-    for row in itertools.chain([list(header)], first, ([str(c) for c in row] for row in rows)):
-        print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+    cells = itertools.chain([list(header)], first, ([str(c) for c in row] for row in rows))
+    while block := list(itertools.islice(cells, 4096)):  # written a block at a time
+        sys.stdout.write("".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() + "\n" for r in block))
 
 
 def _print_description(path: str, report: Inspection) -> dict:
@@ -259,8 +261,9 @@ def _print_json(path: str, report: Inspection) -> dict:
     def table(key: str, rows: Iterator[dict]) -> None:
         sys.stdout.write(f"  {json.dumps(key)}: [")
         empty = True
-        while lines := [json.dumps(row) for row in itertools.islice(rows, 4096)]:  # written a block at a time
-            sys.stdout.write(("\n    " if empty else ",\n    ") + ",\n    ".join(lines))
+        while block := list(itertools.islice(rows, 4096)):  # encoded and written a block at a time
+            # A row holds numbers, lists of numbers and fixed names, never "}, {": so the block splits into rows there.
+            sys.stdout.write(("\n    " if empty else ",\n    ") + json.dumps(block)[1:-1].replace("}, {", "},\n    {"))
             empty = False
         sys.stdout.write("],\n" if empty else "\n  ],\n")
 
