@@ -37,13 +37,6 @@ inline unsigned char* float_at(void* base, uint64_t index) {
   return static_cast<unsigned char*>(base) + index * sizeof(float);
 }
 
-// v, with every NaN lane made canonical_nan(): applied to results just
-// before they are stored.
-template <class V>
-typename V::Reg with_canonical_nans(typename V::Reg v) {
-  return V::select(V::is_nan(v), V::splat(canonical_nan()), v);
-}
-
 // The 4x4 transpose of every 128-bit block across each group of four
 // registers: block q of r[4g + c] lane m becomes block q of r[4g + m] lane c.
 template <class V, uint64_t kCount>
@@ -84,7 +77,7 @@ void weight_rows(const LinearArgs& a, uint64_t j0, const unsigned char* (&rows)[
 template <class V>
 void store_outputs(const LinearArgs& a, uint64_t i, uint64_t j0, uint64_t cols, typename V::Reg acc) {
   const typename V::Reg y = V::add(acc, V::load_first(float_at(a.b, j0), cols));
-  V::store_first(float_at(a.y, i * a.y_stride + j0), with_canonical_nans<V>(y), cols);
+  V::store_first(float_at(a.y, i * a.y_stride + j0), V::with_canonical_nans(y), cols);
 }
 
 // The tile of the many-rows shape: kVectors vectors of rows by kCols
