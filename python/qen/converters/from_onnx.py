@@ -15,8 +15,9 @@ one float output. Mapped:
   the chain's value and a per-feature constant (a scaler written out);
 - no-ops: `Flatten`/`Reshape` that leave [batch, features], `Cast` between
   float types (the file computes in float32; a float64 graph is read in
-  float32), `Identity`, and `Identity` of a constant (an alias, resolved
-  wherever it is read).
+  float32), `Identity`, `Dropout` in inference mode (no `training_mode`, or
+  a constant false), and `Identity` or `Cast` of a constant (an alias, or
+  float16 weights cast to float, resolved wherever it is read).
 
 A classifier's label branch (`ArgMax`, `ArrayFeatureExtractor`, `ZipMap`
 and their casts and reshapes, as skl2onnx writes them) is left out: the
@@ -30,9 +31,9 @@ Refused with a `ValueError` naming the node and its op type: any other op
 (`Sigmoid`, `Tanh`, `Erf`, `Conv`, `LayerNormalization`, the other
 ai.onnx.ml operators...), settings without an exact counterpart (the erf
 GELU, a softmax over another axis, Gemm's alpha or beta), a graph that is
-not one chain (a residual, two inputs, two float outputs), and casts to
-non-float types. For a graph written by skl2onnx the error names
-`qen.from_sklearn` as the direct path.
+not one chain (a residual, two inputs, two float outputs), casts to
+non-float types, and Dropout in training mode. For a graph written by
+skl2onnx the error names `qen.from_sklearn` as the direct path.
 
 The source run that the written file is checked against is onnx's own
 `onnx.reference.ReferenceEvaluator`, so onnxruntime is not needed.
@@ -41,8 +42,10 @@ The source run that the written file is checked against is onnx's own
 from __future__ import annotations
 
 import itertools
+import math
 import os
 from collections import defaultdict
+from typing import Any
 
 import numpy as np
 
@@ -63,14 +66,15 @@ _CONVERTER = "qen.from_onnx"
 _SUPPORTED = (
     "Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
     "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
-    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
-    "and Identity"
+    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types, "
+    "Dropout (inference) and Identity"
 )
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
 _MAPPED = {
     "Identity",
     "Cast",
+    "Dropout",
     "Flatten",
     "Reshape",
     "Gemm",
@@ -136,7 +140,8 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
             "converts the estimator directly"
         ) from error
     require_operations(_CONVERTER, chain.layers)
-    if chain.features is None:
+    item_shape = chain.item_shape  # known exactly when the width is
+    if chain.features is None or item_shape is None:
         raise ValueError(
             f"input {chain.input_name!r}: its width is not declared, and the first layer "
             "is not a Linear that would tell it"
@@ -150,7 +155,7 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
 
     def source(batch: np.ndarray) -> np.ndarray:
         evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(reference)
-        x = batch.reshape((len(batch),) + chain.item_shape).astype(chain.input_dtype)
+        x = batch.reshape((len(batch), *item_shape)).astype(chain.input_dtype)
         return np.concatenate(
             [evaluator.run([chain.output_name], {chain.input_name: x[i : i + step]})[0] for i in range(0, len(x), step)]
         )
@@ -169,7 +174,7 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
         input_name=chain.input_name,
         output_name=chain.file_output_name,
         metadata=metadata,
-        item_shape=chain.item_shape,
+        item_shape=item_shape,
     )
 
 
@@ -205,6 +210,8 @@ class _Chain:
                 self.constants[node.output[0]] = self._constant(node, index)
             elif node.op_type == "Identity" and node.domain in ("", "ai.onnx") and node.input[0] in self.constants:
                 self.constants[node.output[0]] = self.constants[node.input[0]]  # an alias of a constant
+            elif (cast := self._cast_constant(node)) is not None:
+                self.constants[node.output[0]] = cast  # float16 weights read as float, as the graph reads them
             else:
                 nodes.append((index, node))
         self.metadata: dict[str, object] = {}
@@ -332,9 +339,19 @@ class _Chain:
         self.input_name, self.output_name = value.name, output
         self.batch = dims[0]  # an int when the graph fixes it
         self.dims = dims  # the shape of the chain's current value (None: not known)
-        self.features = None if dims[1] is None else int(np.prod(dims[1:]))
-        self.item_shape = None if dims[1] is None else tuple(dims[1:])
+        self.features = None if dims[1] is None else math.prod(d or 0 for d in dims[1:])
+        self.item_shape = None if dims[1] is None else tuple(d or 0 for d in dims[1:])
         self.current = value.name
+
+    def _cast_constant(self, node) -> np.ndarray | None:
+        """The value of a Cast of a constant to a numeric type that numpy holds; None for any other node."""
+        if node.op_type != "Cast" or node.domain not in ("", "ai.onnx") or node.input[0] not in self.constants:
+            return None
+        to = self._attributes(node).get("to", 0)
+        names = self.onnx.TensorProto.DataType
+        if to not in (names.Value(n) for n in ("FLOAT", "DOUBLE", "FLOAT16", "INT32", "INT64")):
+            return None
+        return self.constants[node.input[0]].astype(self.onnx.helper.tensor_dtype_to_np_dtype(to))
 
     def _const(self, name: str, node, index: int, role: str) -> np.ndarray:
         if name not in self.constants:
@@ -360,6 +377,10 @@ class _Chain:
             return self._gelu_formula(index, node)
         if op not in _MAPPED:
             raise ValueError(f"{label}: not supported; the converter maps {_SUPPORTED}")
+        if op == "Dropout":  # its ratio and training_mode may be inputs, its mask a second output
+            self._dropout(label, node)
+            self.current = node.output[0]
+            return {index}
         if live != [self.current] or len(node.output) != 1:
             raise ValueError(f"{label}: reads {len(live)} values and writes {len(node.output)}; expected one of each")
         if op == "Identity":
@@ -400,8 +421,7 @@ class _Chain:
                 and axis in (1, -1)
                 and self.consumers.get(sub.output[0]) == [(concat_index, concat)]
             ):
-                layer = self.layers[-1]
-                for tensor in (layer.weight, layer.bias):
+                for tensor in self.layers[-1].parameters:
                     value = self.tensors[tensor]
                     self.tensors[tensor] = np.concatenate([np.zeros_like(value), value])
                 self.layers.append(Layer("softmax", name=concat.name or f"#{concat_index}"))
@@ -421,6 +441,15 @@ class _Chain:
             raise ValueError(
                 f"{label}: casts to {self.onnx.TensorProto.DataType.Name(to or 0)}; only a Cast "
                 "between float types maps (a no-op in float32)"
+            )
+
+    def _dropout(self, label: str, node) -> None:
+        """Dropout in inference mode passes its input through; in training mode it drops values."""
+        mode = node.input[2] if len(node.input) > 2 else ""
+        if mode and (mode not in self.constants or self.constants[mode].any()):
+            raise ValueError(
+                f"{label}: in training mode it drops values (training_mode {mode!r} is not a constant false); "
+                "export the model in eval mode"
             )
 
     def _affine(self, label: str, node, index: int) -> None:
@@ -457,7 +486,7 @@ class _Chain:
 
     def _reshape(self, label: str, node, index: int) -> None:
         dims = self.dims
-        rest = None if None in dims[1:] else int(np.prod(dims[1:]))
+        rest = None if None in dims[1:] else math.prod(d or 0 for d in dims[1:])
         if node.op_type == "Flatten":
             axis = self._attributes(node).get("axis", 1)
             fits = axis in (1, 1 - len(dims))
@@ -563,7 +592,7 @@ class _Chain:
         """Finds the first value, downstream of the chain's value, that is the tanh GELU of it."""
         label = _label(node, index)
         self._require_2d(label)
-        region: dict[str, tuple[int, object]] = {}
+        region: dict[str, tuple[int, Any]] = {}
         frontier = [self.current]
         while frontier and len(region) < _FORMULA_NODES:
             for i, n in self.consumers.get(frontier.pop(0), []):
@@ -626,12 +655,13 @@ class _Chain:
             return False
         c = c.astype(np.float64).reshape(-1)
         first = inputs[0] == self.current
-        scale, shift = {
+        options: dict[str, tuple[Any, Any]] = {
             "Mul": (c, 0.0),
             "Add": (1.0, c),
             "Sub": (1.0, -c) if first else (-1.0, c),
             "Div": (1.0 / c, 0.0) if first and np.all(c != 0) else (None, None),
-        }[node.op_type]
+        }
+        scale, shift = options[node.op_type]
         if scale is None:
             return False
         self.folding.affine(label, scale, shift, self.dims[1])
@@ -662,7 +692,7 @@ class _Chain:
 
 
 def _flat(op: str, args: list) -> tuple:
-    children = []
+    children: list = []
     for a in args:
         children.extend(a[1:] if a[0] == op else [a])
     return (op, *children) if len(children) > 1 else children[0]
