@@ -96,7 +96,7 @@ def test_a_pickled_session_runs_in_a_worker(local_ray):
     assert pid != os.getpid() and got.tobytes() == session(x).tobytes()
 
 
-def small_model(path, seed=0):
+def small_model(path, seed=0, certify=False):
     tensors = {"w": np.ones((4, 64), np.float32), "b": np.full(4, seed, np.float32)}
     qen.write_sequential(
         path,
@@ -107,6 +107,7 @@ def small_model(path, seed=0):
         output_name="out",
         producer="test",
         producer_version="0",
+        certify=certify,
     )
     return path
 
@@ -170,9 +171,9 @@ def test_a_changed_node_copy_is_refused(local_ray, tmp_path):
     scored = score(ray.data.from_items([{"in": np.zeros(64, np.float32)}]), model, workers=1)
     copy = node_copy(model)
     try:
-        with open(copy, "r+b") as f:
-            f.seek(-1, os.SEEK_END)
-            f.write(b"\x01")
+        changed = bytearray(copy.read_bytes())
+        changed[-1] ^= 1
+        copy.write_bytes(changed)
         with pytest.raises(Exception, match=f"its copy of the model {model} at {copy} has SHA-256 .* but the model's"):
             scored.take_all()
     finally:
@@ -184,6 +185,8 @@ def test_a_changed_node_copy_is_refused(local_ray, tmp_path):
     [
         ("missing", {}, FileNotFoundError, "No such file or directory"),
         ("text", {}, ValueError, "is not a model file this runtime loads"),
+        ("changed", {}, ValueError, "weights are not the producer's: tensor 1 changed"),
+        ("model", {"verify": True}, ValueError, "does not verify: the file holds no probe"),
         ("model", {"keep_columns": "in"}, TypeError, "keep_columns is True"),
         ("model", {"inputs": {"x": "y"}}, ValueError, "'y' is not a graph input"),
     ],
@@ -191,6 +194,9 @@ def test_a_changed_node_copy_is_refused(local_ray, tmp_path):
 def test_score_refuses_a_bad_model_at_once(local_ray, tmp_path, case, kwargs, error, message):
     (tmp_path / "text").write_text("not a model")
     small_model(tmp_path / "model")
+    changed = bytearray(small_model(tmp_path / "changed", certify=True).read_bytes())
+    changed[qen.format.read_model(bytes(changed)).header.weights_offset] ^= 1  # a certified weight
+    (tmp_path / "changed").write_bytes(changed)
     with pytest.raises(error, match=message):
         score(ray.data.range(1), tmp_path / case, workers=1, **kwargs)
 
