@@ -31,7 +31,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .probe import _changed, content_digests, verify
+from .probe import _changed, content_digests, metadata_digest, verify
 from .session import Session, load
 
 if TYPE_CHECKING:
@@ -221,7 +221,7 @@ def _locked(folder: str) -> Iterator[None]:
 
 
 def _write_checked(path: str, data: bytes, source: str) -> None:
-    """Writes `data` beside `path`, checks that it is a model whose certified weights hold, and renames it to `path`."""
+    """Writes `data` beside `path`, checks that it is a model whose certified digests hold, and renames it to `path`."""
     descriptor, part = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".part")
     try:
         with os.fdopen(descriptor, "wb") as f:
@@ -232,13 +232,17 @@ def _write_checked(path: str, data: bytes, source: str) -> None:
             metadata = load(part).metadata
         except RuntimeError as error:
             raise ValueError(f"{source} is not a model file this runtime loads: {error}") from error
-        probe = metadata.get("probe") if isinstance(metadata, dict) else None
-        if isinstance(probe, dict) and "content" in probe:
-            changed = _changed(probe["content"], content_digests(part))
+        metadata = metadata if isinstance(metadata, dict) else {}
+        probe = metadata.get("probe")
+        content = probe.get("content") if isinstance(probe, dict) else None
+        if content is not None:  # the certificate's digests: the integrity part of `qen verify`, no model run
+            changed = _changed(content, content_digests(part))
             if changed:
                 raise ValueError(
                     f"{source}: the file's weights are not the producer's: {changed} changed since it was certified"
                 )
+            if content.get("metadata") not in (None, metadata_digest(metadata)):
+                raise ValueError(f"{source}: the file's metadata changed since it was certified")
         os.replace(part, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
@@ -302,7 +306,13 @@ def _column(batch: Mapping[str, np.ndarray], graph_input: str, column: str) -> n
 
 
 def _numeric(column: str, array: np.ndarray, dtype: np.dtype) -> np.ndarray:
-    """The column's numbers cast to `dtype`; a column of per-row vectors is stacked first."""
+    """The column's numbers cast to `dtype`; a column of per-row vectors is stacked first.
+
+    A cast that would take a finite value out of `dtype`'s range (a float64 beyond float32's, an int64 beyond
+    int32's) is refused: it would give infinities, then NaN outputs, or wrapped integers.
+    """
+    if array.dtype == object and array.ndim > 1:  # numbers held as objects, such as a 2-D table's
+        array = np.array(array.tolist())
     if array.dtype == object:
         rows = [np.asarray(v) for v in array]
         lengths = {r.shape for r in rows}
@@ -319,7 +329,13 @@ def _numeric(column: str, array: np.ndarray, dtype: np.dtype) -> np.ndarray:
         raise TypeError(f"column {column!r} holds {array.dtype} values, not numbers")
     if not np.can_cast(array.dtype, dtype, "same_kind"):
         raise TypeError(f"column {column!r} holds {array.dtype} values; its graph input takes {dtype}")
-    return array.astype(dtype, copy=False)
+    with np.errstate(over="ignore", invalid="ignore"):  # an overflow is found and reported below
+        cast = array.astype(dtype, copy=False)
+    if cast is not array:
+        lost = np.isinf(cast) & np.isfinite(array) if dtype.kind == "f" else cast != array
+        if lost.any():
+            raise ValueError(f"column {column!r}: {array[lost][0]} is beyond the range of its graph input's {dtype}")
+    return cast
 
 
 def _columns_of(graph_inputs: list[str], inputs: Mapping[str, str | Sequence[str]]) -> dict[str, str | tuple[str, ...]]:
