@@ -1,12 +1,15 @@
 // AVX2 vector operations on 8 floats, for the kernel files compiled with
-// -mavx2 (no FMA). Everything here and in the shared kernel templates has
-// internal linkage, so no code built for this instruction set can be picked
-// by the linker for a file built for another one.
+// -mavx2 (no FMA; simd_avx2_fma.h adds the fused forms for the expf and
+// tanhf of CPUs that have it). Everything here and in the shared kernel
+// templates has internal linkage, so no code built for this instruction set
+// can be picked by the linker for a file built for another one.
 #pragma once
 
 #include <immintrin.h>
 
 #include <cstdint>
+
+#include "kernels.h"
 
 namespace qen {
 namespace {
@@ -48,6 +51,10 @@ struct Avx2 {
   static Reg positive_or_zero(Reg v) { return _mm256_and_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ), v); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return _mm256_blendv_ps(a, b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)); }
+  // v, every NaN lane made canonical_nan(); for results about to be stored.
+  static Reg with_canonical_nans(Reg v) {
+    return _mm256_blendv_ps(v, splat(canonical_nan()), _mm256_cmp_ps(v, v, _CMP_UNORD_Q));
+  }
   // Lanes `first` and up, moved down to lane 0.
   static Reg lanes_from(Reg v, uint64_t first) {
     return _mm256_permutevar8x32_ps(
@@ -85,7 +92,7 @@ struct Avx2 {
   static Wide sub(Wide a, Wide b) { return _mm256_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm256_mul_pd(a, b); }
   static Wide div(Wide a, Wide b) { return _mm256_div_pd(a, b); }
-  // a b + c, rounded twice: this variant runs on CPUs without FMA too.
+  // a b + c, rounded twice, for CPUs without FMA.
   static Wide mul_add(Wide a, Wide b, Wide c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a
   // double. The four entries are read one by one: on AMD's Zen 3 that takes

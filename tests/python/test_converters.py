@@ -1,6 +1,7 @@
 """The three converters: real models with random weights and odd sizes agree with their framework,
 and every layer without an exact mapping is refused by name."""
 
+import os
 import warnings
 
 import numpy as np
@@ -208,6 +209,39 @@ def test_onnx_matmul_add_with_external_weights(tmp_path, bias_first, shape, half
     agree(tmp_path / "m.qen", x, np.maximum(x @ w.astype(np.float32) + b.astype(np.float32), 0) @ w2.astype(np.float32))
     with pytest.raises(ValueError, match="external file"):
         qen.from_onnx(onnx.load(tmp_path / "m.onnx", load_external_data=False), tmp_path / "n.qen")
+
+
+def hostile_link(folder):
+    (folder.parent / "secret").write_bytes(bytes(64))
+    os.symlink(folder.parent / "secret", folder / "link")
+    return {"location": "link"}
+
+
+# Where a weight's external data claims to be, and what from_onnx says of it.
+EXTERNAL = {
+    "a link out of the folder": (hostile_link, "leaves the model's folder"),
+    "a parent folder": (lambda f: {"location": "../m.data"}, "leaves the model's folder"),
+    "an absolute path": (lambda f: {"location": str(f / "m.data")}, "not a path relative"),
+    "a FIFO": (lambda f: os.mkfifo(f / "fifo") or {"location": "fifo"}, "not a regular file"),
+    "past the end": (lambda f: {"location": "m.data", "offset": "40", "length": "48"}, "past the end of its 64"),
+}
+
+
+@pytest.mark.parametrize("case", EXTERNAL)
+def test_onnx_external_data_stays_inside_the_models_folder(tmp_path, case):
+    onnx = pytest.importorskip("onnx")
+    folder, (place, message) = tmp_path / "model", EXTERNAL[case]
+    folder.mkdir()
+    model = onnx_chain(onnx, [onnx.helper.make_node("MatMul", ["x", "w"], ["y"])], {"w": np.ones((4, 4))}, (None, 4))
+    (folder / "m.data").write_bytes(bytes(64))
+    weight = model.graph.initializer[0]
+    weight.ClearField("raw_data")
+    weight.data_location = onnx.TensorProto.EXTERNAL
+    for key, value in place(folder).items():
+        weight.external_data.add(key=key, value=value)
+    onnx.save(model, folder / "m.onnx")
+    with pytest.raises(ValueError, match=message):
+        qen.from_onnx(folder / "m.onnx", tmp_path / "m.qen")
 
 
 def gelu_nodes(h, beta):

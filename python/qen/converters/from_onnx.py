@@ -44,6 +44,7 @@ from __future__ import annotations
 import itertools
 import math
 import os
+import stat
 from collections import defaultdict
 from typing import Any
 
@@ -121,11 +122,12 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     onnx = import_framework("onnx", "onnx", _CONVERTER)
     if isinstance(model_or_path, (str, os.PathLike)):
         try:
-            model = onnx.load(os.fspath(model_or_path))
+            model = onnx.load(os.fspath(model_or_path), load_external_data=False)
         except OSError:
             raise
         except Exception as error:  # protobuf's DecodeError and onnx's own errors share no base
             raise ValueError(f"{os.fspath(model_or_path)}: not a readable ONNX model ({error})") from error
+        _load_external_data(onnx, model, os.path.dirname(os.path.abspath(model_or_path)))
     elif isinstance(model_or_path, onnx.ModelProto):
         model = model_or_path
     else:
@@ -176,6 +178,56 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
         metadata=metadata,
         item_shape=item_shape,
     )
+
+
+def _load_external_data(onnx, model, folder: str) -> None:
+    """Reads the external data of each initializer and constant into the tensor itself.
+
+    Done here rather than by onnx, whatever its version: a location must be a
+    relative path to a regular file inside the model's folder (after links
+    are resolved), and its offset and length must lie within that file.
+    """
+    root = os.path.realpath(folder)
+    tensors = list(model.graph.initializer)
+    for node in model.graph.node:
+        for attribute in node.attribute:
+            tensors.extend([attribute.t] if attribute.HasField("t") else attribute.tensors)
+    for tensor in tensors:
+        if tensor.data_location != onnx.TensorProto.EXTERNAL:
+            continue
+        info = {entry.key: entry.value for entry in tensor.external_data}
+        where = f"initializer {tensor.name!r}: external data {info.get('location', '')!r}"
+        location = info.get("location", "")
+        if not location or os.path.isabs(location) or os.path.splitdrive(location)[0]:
+            raise ValueError(f"{where} is not a path relative to the model's folder")
+        resolved = os.path.realpath(os.path.join(root, location))
+        if os.path.commonpath([root, resolved]) != root:
+            raise ValueError(f"{where} leaves the model's folder")
+        try:
+            offset, length = int(info.get("offset", 0)), int(info["length"]) if "length" in info else None
+        except ValueError:
+            raise ValueError(f"{where}: offset or length is not a number") from None
+        tensor.raw_data = _external_bytes(resolved, offset, length, where)
+        del tensor.external_data[:]
+        tensor.data_location = onnx.TensorProto.DEFAULT
+
+
+def _external_bytes(path: str, offset: int, length: int | None, where: str) -> bytes:
+    """`length` bytes (to the end for None) of the regular file at `path` from `offset`, all inside the file."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except OSError as error:
+        raise ValueError(f"{where} cannot be opened: {error.strerror}") from None
+    with os.fdopen(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ValueError(f"{where} is not a regular file")
+        size = st.st_size
+        length = size - offset if length is None else length
+        if offset < 0 or length < 0 or offset + length > size:
+            raise ValueError(f"{where}: offset {offset} and length {length} lie past the end of its {size} bytes")
+        f.seek(offset)
+        return f.read(length)
 
 
 def _pruned(onnx, model, chain):
