@@ -27,13 +27,33 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
+.PHONY: demo test check lint format test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
+test: lint test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
+
+# The edit-test loop: the C++ tests of the default build and the package's
+# Python tests on this Python, in a few minutes. `make test` is the full run.
+check: test-cpp test-python
+
+# Formatting, lint and types with the pinned tools of requirements-dev.txt;
+# fails on any finding. `make format` applies the formatters.
+PY_SOURCES := python tests bench examples
+CPP_SOURCES = $(shell git ls-files '*.cc' '*.h')
+lint: venv
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+	@echo "clang-format --dry-run --Werror (every tracked .cc and .h)"
+	@$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+	$(VENV)/bin/mypy
+
+format: venv
+	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
 venv:
 	@test -x $(PY) || python3 -m venv $(VENV)

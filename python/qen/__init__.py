@@ -14,6 +14,7 @@ import importlib
 __version__ = "0.1.0"
 
 from . import format, probe  # noqa: A004 (qen.format is the file layout)
+from .receipt import ReplayReport, load_receipt, replay, save_receipt
 from .session import Session, TensorInfo, load
 from .writer import Layer, ModelWriter, write_sequential
 
@@ -21,6 +22,7 @@ __all__ = [
     "__version__",
     "Layer",
     "ModelWriter",
+    "ReplayReport",
     "Session",
     "TensorInfo",
     "format",
@@ -28,7 +30,10 @@ __all__ = [
     "from_sklearn",
     "from_torch",
     "load",
+    "load_receipt",
     "probe",
+    "replay",
+    "save_receipt",
     "write_sequential",
 ]
 

@@ -4,6 +4,7 @@
     qen convert SRC.onnx -o OUT    an ONNX model into a model file
     qen verify FILE                check the file's weights and rerun its probe against its certificate
     qen bench FILE [--batch N]     latency: median and p99 over repeated runs
+    qen replay RECEIPT MODEL --inputs NPZ   recompute a receipt's outputs from its model and inputs
 
 Exit status 0 only on success. A user error (a missing or malformed file, a
 model a converter refuses) is one line on stderr, never a traceback.
@@ -17,6 +18,7 @@ import mmap
 import os
 import sys
 import time
+import zipfile
 from collections.abc import Sequence
 
 import numpy as np
@@ -128,7 +130,7 @@ def _node_problems(model: fmt.ModelFile) -> list[str]:
     for j, n in enumerate(model.nodes):
         if isinstance(_enum_name(fmt.Op, n.op_type), int):
             problems.append(f"node {j}: Unsupported op type: {n.op_type}")
-        if n.num_inputs > fmt.MAX_IDS or n.num_outputs > fmt.MAX_IDS:
+        if (n.num_inputs or 0) > fmt.MAX_IDS or (n.num_outputs or 0) > fmt.MAX_IDS:  # read records hold both
             problems.append(f"node {j}: Node has more than 16 inputs or outputs")
         ids = list(n.inputs) + list(n.outputs) + ([n.weight_id, n.bias_id] if n.op_type == fmt.Op.LINEAR else [])
         if any(i >= count for i in ids):
@@ -262,6 +264,38 @@ def cmd_verify(args) -> int:
     return {True: 0, False: 1, None: 2}[result.reproduced]
 
 
+# Exit status of `qen replay` per outcome; 2 is a malformed receipt or an unreadable file.
+_REPLAY_STATUS = {"same": 0, "outputs": 1, "model": 3, "inputs": 4}
+_REPLAY_STATUSES = (
+    "0 the same bits, 1 other output bits on this machine, 2 a malformed receipt or an unreadable file, "
+    "3 another model, 4 other inputs"
+)
+
+
+def cmd_replay(args) -> int:
+    from .receipt import load_receipt, replay
+
+    try:
+        report = replay(load_receipt(args.receipt), args.model, _read_npz(args.inputs), threads=args.threads)
+    except (ValueError, TypeError, RuntimeError, OSError) as error:  # FormatError is a ValueError
+        print(f"qen replay: {error}", file=sys.stderr)
+        return 2
+    print(f"{args.receipt}: {report.message}")
+    return _REPLAY_STATUS[report.outcome]
+
+
+def _read_npz(path: str) -> dict[str, np.ndarray]:
+    """The named arrays of an .npz file, as numpy.savez writes them."""
+    try:
+        npz = np.load(path, allow_pickle=False)
+    except (ValueError, EOFError, zipfile.BadZipFile):
+        raise ValueError(f"{path}: not an .npz file of named arrays (numpy.savez writes one)") from None
+    if not isinstance(npz, np.lib.npyio.NpzFile):
+        raise ValueError(f"{path}: a single array, not an .npz file of named arrays (numpy.savez writes one)")
+    with npz:
+        return {name: npz[name] for name in npz.files}
+
+
 def cmd_bench(args) -> int:
     from .session import Session
 
@@ -328,6 +362,16 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--runs", type=int, default=200, help="timed runs (default 200)")
     p.add_argument("--threads", type=int, default=1, help="engine threads (default 1)")
     p.set_defaults(run=cmd_bench)
+    p = sub.add_parser(
+        "replay",
+        help=f"recompute a receipt's outputs from its model and inputs: {_REPLAY_STATUSES}",
+        description=f"Recompute a receipt's outputs from its model and inputs. Exit status: {_REPLAY_STATUSES}.",
+    )
+    p.add_argument("receipt", help="the receipt (JSON) that session.run_with_receipt made")
+    p.add_argument("model", help="the model file")
+    p.add_argument("--inputs", required=True, help="the inputs, by name, as numpy.savez writes them (.npz)")
+    p.add_argument("--threads", type=int, default=1, help="engine threads (default 1)")
+    p.set_defaults(run=cmd_replay)
     return parser
 
 

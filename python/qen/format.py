@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import enum
 import json
+import mmap
 import struct
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -50,6 +51,9 @@ MAGIC = b"QEN\x00"
 VERSION = 1
 MAX_IDS = 16  # entries of every ID array: graph inputs/outputs, node inputs/outputs
 MAX_DIMS = 8
+# What a file can be read from: its bytes, or a mapping of it.
+Buffer = bytes | bytearray | memoryview | mmap.mmap
+
 ALIGNMENT = 64  # the writer's alignment of each stored tensor; the reader requires none
 
 FILE_HEADER = struct.Struct("<4sIQQQQQ24x")  # 72 bytes
@@ -73,13 +77,13 @@ class DType(enum.IntEnum):
 
 
 # numpy element type (little-endian) of each code, and its size in bytes.
-DTYPE_OF = {
+DTYPE_OF: dict[DType, np.dtype] = {
     DType.FP32: np.dtype("<f4"),
     DType.FP16: np.dtype("<f2"),
     DType.INT8: np.dtype("i1"),
     DType.INT32: np.dtype("<i4"),
 }
-ELEMENT_SIZE = {code: dtype.itemsize for code, dtype in DTYPE_OF.items()}
+ELEMENT_SIZE: dict[int, int] = {code: dtype.itemsize for code, dtype in DTYPE_OF.items()}
 
 
 def _padded(values: Sequence[int], capacity: int) -> list[int]:
@@ -111,8 +115,10 @@ class FileHeader:
 
     @classmethod
     def unpack_from(cls, buffer, offset: int = 0) -> FileHeader:
-        magic, version, *fields = FILE_HEADER.unpack_from(buffer, offset)
-        return cls(*fields, magic=magic, version=version)
+        magic, version, metadata_offset, metadata_size, graph_offset, graph_size, weights_offset = (
+            FILE_HEADER.unpack_from(buffer, offset)
+        )
+        return cls(metadata_offset, metadata_size, graph_offset, graph_size, weights_offset, magic, version)
 
 
 @dataclass(frozen=True)
@@ -232,7 +238,7 @@ class ModelFile:
     """A parsed model file. The tables are read in full; a stored tensor's
     data and the metadata are checked only when asked for, as the loader does."""
 
-    buffer: bytes | memoryview
+    buffer: Buffer
     header: FileHeader
     graph: GraphHeader
     tensors: tuple[TensorRecord, ...]
@@ -290,7 +296,7 @@ def parse_metadata(raw: bytes) -> object:
         return text
 
 
-def read_model(buffer: bytes | memoryview) -> ModelFile:
+def read_model(buffer: Buffer) -> ModelFile:
     """Parses a whole file's bytes; raises FormatError where the loader refuses the file at open."""
     file_size = len(buffer)
     if file_size == 0:

@@ -27,6 +27,7 @@ import mmap
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -84,7 +85,8 @@ def content_digests(path: str | os.PathLike) -> dict:
                     continue
                 problem = model.tensor_problem(i)
                 start = model.header.weights_offset + record.data_offset
-                tensors[str(i)] = problem or hashlib.sha256(buffer[start : start + record.element_bytes()]).hexdigest()
+                size = record.element_bytes() or 0  # known wherever there is no problem
+                tensors[str(i)] = problem or hashlib.sha256(buffer[start : start + size]).hexdigest()
         del model  # releases its views of the mapping before the mapping closes
     return {"graph": graph.hexdigest(), "tensors": tensors}
 
@@ -110,7 +112,7 @@ def _encode(array: np.ndarray) -> dict:
     return {"dtype": str(array.dtype), "shape": list(array.shape), "data": base64.b64encode(little.tobytes()).decode()}
 
 
-def _decode(entry: Mapping[str, object]) -> np.ndarray:
+def _decode(entry: Mapping[str, Any]) -> np.ndarray:
     dtype = np.dtype(str(entry["dtype"])).newbyteorder("<")
     data = base64.b64decode(str(entry["data"]), validate=True)
     return np.frombuffer(data, dtype).reshape([int(n) for n in entry["shape"]]).astype(dtype.newbyteorder("="))

@@ -10,10 +10,13 @@ inputs and outputs named by position: input_0, ..., output_0, ...
 
 from __future__ import annotations
 
+import functools
+import math
 import mmap
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any, cast
 
 import numpy as np
 
@@ -21,7 +24,7 @@ import _qen_core
 
 from . import format as fmt
 
-__all__ = ["Session", "TensorInfo", "load", "check_feed"]
+__all__ = ["Session", "TensorInfo", "load", "check_feed", "file_state"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
@@ -36,10 +39,9 @@ class TensorInfo:
     dtype: np.dtype
 
     @classmethod
-    def from_json(cls, entry: Mapping[str, object]) -> TensorInfo:
-        shape = entry.get("shape")
-        if shape is not None:
-            shape = tuple(None if d is None else int(d) for d in shape)
+    def from_json(cls, entry: Mapping[str, Any]) -> TensorInfo:
+        extents = entry.get("shape")
+        shape = None if extents is None else tuple(None if d is None else int(d) for d in extents)
         return cls(str(entry["name"]), shape, np.dtype(str(entry["dtype"])))
 
 
@@ -106,7 +108,7 @@ def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInf
 
 
 def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> TensorInfo:
-    dtype = np.dtype(np.float32)
+    dtype: np.dtype = np.dtype(np.float32)
     if tensor_id < len(model.tensors) and model.tensors[tensor_id].dtype == fmt.DType.INT32:
         dtype = np.dtype(np.int32)
     return TensorInfo(f"{kind}_{index}", None, dtype)
@@ -116,11 +118,11 @@ def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
     """For a model with one input of a declared shape whose extents are all fixed, or all but a
     free first one: its name, dtype, the shape past the first extent (None when the first is fixed)
     and the whole shape (None when the first is free). None for any other model."""
-    if len(signature) != 1 or signature[0].shape is None:
+    if len(signature) != 1:
         return None
     info = signature[0]
     shape = info.shape
-    if any(d is None for d in shape[1:]):
+    if shape is None or any(d is None for d in shape[1:]):
         return None
     free = len(shape) > 0 and shape[0] is None
     # The dtype object that numpy gives native arrays of this type, compared by identity.
@@ -130,16 +132,17 @@ def _one_input_check(signature: Sequence[TensorInfo]) -> tuple | None:
 def _declared_input(metadata: object, inputs: list[TensorInfo]) -> TensorInfo | None:
     """The first input's "input_shape" [None, d1, d2, ...] from the metadata, where it flattens to the graph's."""
     shape = metadata.get("input_shape") if isinstance(metadata, dict) else None
-    if not inputs or inputs[0].shape is None or len(inputs[0].shape) != 2 or not isinstance(shape, list):
+    graph_shape = inputs[0].shape if inputs else None
+    if graph_shape is None or len(graph_shape) != 2 or not isinstance(shape, list):
         return None
     if len(shape) < 3 or shape[0] is not None or not all(type(d) is int and d > 0 for d in shape[1:]):
         return None
-    if int(np.prod(shape[1:])) != inputs[0].shape[1]:
+    if int(np.prod(shape[1:])) != graph_shape[1]:
         return None
     return TensorInfo(inputs[0].name, tuple(shape), inputs[0].dtype)
 
 
-def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, object]) -> Mapping[str, object]:
+def _flatten_declared(declared: TensorInfo, feed: Mapping[str, Any]) -> Mapping[str, Any]:
     """The feed with an input of the declared shape reshaped to the graph's [N, features].
 
     A C-contiguous array becomes a view of itself (no copy); another layout is copied once, as the
@@ -148,14 +151,31 @@ def _flatten_declared(declared: TensorInfo, width: int, feed: Mapping[str, objec
     value = feed.get(declared.name) if isinstance(feed, Mapping) else None
     if not isinstance(value, np.ndarray) or value.ndim == 2:
         return feed  # the flat form, or something that the checks of the feed refuse
-    if value.shape[1:] != declared.shape[1:]:
+    shape = declared.shape or ()
+    width = math.prod(d or 0 for d in shape[1:])  # the graph's feature count, by the declaration's construction
+    if value.shape[1:] != shape[1:]:
         raise ValueError(
             f"input {declared.name!r}: shape {_shape_text(value.shape)} does not match the declared "
-            f"{_shape_text(declared.shape)} (or its flat form [None, {width}])"
+            f"{_shape_text(shape)} (or its flat form [None, {width}])"
         )
     feed = dict(feed)
     feed[declared.name] = value.reshape(len(value), width)
     return feed
+
+
+def file_state(path: str) -> tuple[int, ...] | None:
+    """The file's device, inode, size and modification time, which change when `path` is rewritten or
+    replaced; None when it cannot be read."""
+    try:
+        s = os.stat(path)
+    except OSError:
+        return None
+    return s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns
+
+
+def _present(results: list[np.ndarray | None]) -> list[np.ndarray]:
+    # None stands only for an output that no node produces, which no file this package writes has.
+    return cast(list[np.ndarray], results)
 
 
 def _engine(threads: int) -> _qen_core.Engine:
@@ -177,6 +197,7 @@ class Session:
             raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
         self.threads = threads
         self._engine = _engine(threads)
+        self._file_state = file_state(self.path)  # taken first: a file replaced after it shows as changed
         self._engine.load_model(self.path)
         self.metadata, self._inputs, self._outputs = _read_signature(self.path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
@@ -193,7 +214,7 @@ class Session:
         """The graph's outputs: name, shape (None where free or unknown) and dtype."""
         return list(self._outputs)
 
-    def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]) -> list[np.ndarray]:
+    def run(self, output_names: Sequence[str] | None, input_feed: Mapping[str, Any]) -> list[np.ndarray]:
         """The outputs named in `output_names` (all of them for None), in that order.
 
         `input_feed` maps every input name to a numpy array of its dtype and
@@ -211,9 +232,9 @@ class Session:
             if type(value) is np.ndarray and value.dtype is dtype:
                 shape = value.shape
                 if shape == whole or (shape[1:] == batch_tail and len(shape) > 0 and shape[0] < _U32_LIMIT):
-                    return self._engine.run([value])
+                    return _present(self._engine.run([value]))
         if self._declared is not None:
-            input_feed = _flatten_declared(self._declared, self._inputs[0].shape[1], input_feed)
+            input_feed = _flatten_declared(self._declared, input_feed)
         if output_names is None:
             picks = list(range(len(self._outputs)))
         else:
@@ -225,8 +246,29 @@ class Session:
             picks = [self._output_index[n] for n in output_names]
         # The arrays stay referenced here until the engine has returned.
         arrays = check_feed(self._inputs, input_feed)
-        results = self._engine.run(arrays)
+        results = _present(self._engine.run(arrays))
         return [results[i] for i in picks]
+
+    def run_with_receipt(
+        self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]
+    ) -> tuple[list[np.ndarray], dict]:
+        """`run`, and a receipt that binds the model, the inputs and the outputs (see `qen.receipt`).
+
+        `qen.replay` checks the receipt on any machine; the model's identity
+        is computed on the first call and kept for the session.
+        """
+        from .receipt import make_receipt
+
+        outputs = self.run(output_names, input_feed)
+        names = [info.name for info in self._outputs] if output_names is None else list(output_names)
+        inputs = {info.name: input_feed[info.name] for info in self._inputs}
+        return outputs, make_receipt(self._identity, inputs, dict(zip(names, outputs)), self.threads)
+
+    @functools.cached_property
+    def _identity(self) -> dict:
+        from .receipt import session_identity
+
+        return session_identity(self)
 
     def __call__(self, *arrays: np.ndarray) -> np.ndarray | tuple[np.ndarray, ...]:
         """Positional inputs in the graph's order, each as `run` takes it; one array, or a tuple for several outputs."""

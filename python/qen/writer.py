@@ -44,6 +44,13 @@ class Layer:
     bias: str | None = None
     name: str | None = None
 
+    @property
+    def parameters(self) -> tuple[str, str]:
+        """A linear step's weight and bias names."""
+        if self.weight is None or self.bias is None:
+            raise ValueError(f"{self.name or self.op}: a linear step names its weight and bias")
+        return self.weight, self.bias
+
 
 @dataclass
 class _Tensor:
@@ -149,13 +156,16 @@ class ModelWriter:
         self._nodes.append((_OPS[op], x, y, weight, bias, label))
         return y
 
+    def _stored_float(self, label: str, role: str, name: str | None) -> _Tensor:
+        tensor = None if name is None else self._tensors.get(name)
+        if tensor is None or tensor.data is None:
+            raise ValueError(f"{label}: {role} {name!r} is not a stored tensor of this graph")
+        if tensor.dtype != np.float32:
+            raise ValueError(f"{label}: {role} {name!r} is {tensor.dtype}, expected float32")
+        return tensor
+
     def _linear_shape(self, label: str, x_shape: Shape, weight: str | None, bias: str | None) -> Shape:
-        w, b = self._tensors.get(weight), self._tensors.get(bias)
-        for role, tensor_name, tensor in (("weight", weight, w), ("bias", bias, b)):
-            if tensor is None or tensor.data is None:
-                raise ValueError(f"{label}: {role} {tensor_name!r} is not a stored tensor of this graph")
-            if tensor.dtype != np.float32:
-                raise ValueError(f"{label}: {role} {tensor_name!r} is {tensor.dtype}, expected float32")
+        w, b = self._stored_float(label, "weight", weight), self._stored_float(label, "bias", bias)
         if len(w.shape) != 2:
             raise ValueError(f"{label}: weight {weight!r} has shape {w.shape}, expected [N, K]")
         n, k = w.shape
@@ -193,7 +203,7 @@ class ModelWriter:
         ids = {name: i for i, name in enumerate(names)}
         records, weights = self._tensor_layout(names)
         nodes = [
-            fmt.NodeRecord(op, (ids[x],), (ids[y],), ids.get(w, 0), ids.get(b, 0)).pack()
+            fmt.NodeRecord(op, (ids[x],), (ids[y],), 0 if w is None else ids[w], 0 if b is None else ids[b]).pack()
             for op, x, y, w, b, _ in self._nodes
         ]
         graph = fmt.GraphHeader.of(
@@ -217,7 +227,7 @@ class ModelWriter:
                     data = self._tensors[name].data
                     if data is not None:
                         f.seek(_aligned(f.tell()))
-                        f.write(memoryview(data).cast("B"))
+                        f.write(data.data.cast("B"))
                 f.truncate(metadata_offset)
             if certify:
                 # Run with the file closed: the runtime refuses a file open for writing.
@@ -243,7 +253,7 @@ class ModelWriter:
                 records.append(fmt.TensorRecord.of(0, 0, [d or 0 for d in t.shape], code).pack())
                 continue
             offset = _aligned(offset)
-            records.append(fmt.TensorRecord.of(offset, t.data.nbytes, t.shape, code).pack())
+            records.append(fmt.TensorRecord.of(offset, t.data.nbytes, t.data.shape, code).pack())
             offset += t.data.nbytes
         return records, offset
 

@@ -14,10 +14,8 @@ import qen
 from qen.cli import main
 
 
-@pytest.fixture
-def model(tmp_path):
-    path = tmp_path / "m.qen"
-    rng = np.random.default_rng(5)
+def write_model(path, certify=True, seed=5):
+    rng = np.random.default_rng(seed)
     tensors = {"w": rng.standard_normal((4, 3)).astype(np.float32), "b": np.zeros(4, np.float32)}
     qen.write_sequential(
         path,
@@ -26,9 +24,14 @@ def model(tmp_path):
         input_shape=(None, 3),
         producer="test",
         producer_version="1",
-        certify=True,
+        certify=certify,
     )
     return path
+
+
+@pytest.fixture
+def model(tmp_path):
+    return write_model(tmp_path / "m.qen")
 
 
 def inspect_json(path, capsys):
@@ -159,3 +162,46 @@ def test_a_wrong_target_or_a_file_of_another_kind_is_one_line(tmp_path, capsys, 
     assert main([a.format(src=src, dir=tmp_path) for a in argv]) == 1
     error = capsys.readouterr().err
     assert re.search(message, error) and error.count("\n") == 1 and ".tmp" not in error
+
+
+def one_bit_flipped(x):
+    x = x.copy()
+    x.view(np.uint32)[2, 1] ^= 1
+    return x
+
+
+def other_output_bits(receipt):
+    return {**receipt, "outputs": [{**receipt["outputs"][0], "sha256": "0" * 64}]}
+
+
+# What differs between the run and its replay (receipt, inputs, model, threads), the exit status and its line.
+REPLAYS = {
+    "nothing, 1 thread": (lambda r, x, m: (r, x, m, 1), 0, "the same bits: the receipt's model and inputs give"),
+    "nothing, 2 threads": (lambda r, x, m: (r, x, m, 2), 0, "the same bits"),
+    "input by one bit": (lambda r, x, m: (r, one_bit_flipped(x), m, 1), 4, "other inputs: input 'input' is not"),
+    "model": (lambda r, x, m: (r, x, m.with_name("other.qen"), 1), 3, "another model: the file"),
+    "output digest": (lambda r, x, m: (other_output_bits(r), x, m, 1), 1, "other output bits on this machine: output"),
+    "receipt malformed": (lambda r, x, m: ({**r, "version": "one"}, x, m, 1), 2, "r.json: not a receipt: 'version'"),
+}
+
+
+@pytest.mark.parametrize("certify", [True, False])
+@pytest.mark.parametrize("case", REPLAYS)
+def test_replay_tells_same_bits_from_another_model_other_inputs_or_other_bits(tmp_path, capsys, case, certify):
+    path = write_model(tmp_path / "m.qen", certify)
+    write_model(tmp_path / "other.qen", certify, seed=6)
+    x = np.random.default_rng(1).standard_normal((5, 3)).astype(np.float32)
+    outputs, receipt = qen.load(path).run_with_receipt(None, {"input": x})
+    assert outputs[0].tobytes() == qen.load(path).run(None, {"input": x})[0].tobytes()
+    assert list(receipt["model"]) == (["content"] if certify else ["sha256"])
+    qen.save_receipt(tmp_path / "r.json", receipt)
+    change, status, message = REPLAYS[case]
+    receipt, x, model, threads = change(qen.load_receipt(tmp_path / "r.json"), x, path)
+    (tmp_path / "r.json").write_text(json.dumps(receipt))
+    np.savez(tmp_path / "x.npz", input=x)
+    assert (
+        main(["replay", str(tmp_path / "r.json"), str(model), f"--inputs={tmp_path / 'x.npz'}", f"--threads={threads}"])
+        == status
+    )
+    out, err = capsys.readouterr()
+    assert message in out + err and (out.count("\n"), err.count("\n")) == ((0, 1) if status == 2 else (1, 0))

@@ -1,5 +1,6 @@
 """qen.load and Session: feeds checked by name, dtype and shape; pickling; files of other producers."""
 
+import os
 import pickle
 
 import numpy as np
@@ -72,3 +73,14 @@ def test_file_of_another_producer_loads_with_positional_names(write_model, text)
         ("output_0", None),
     ]
     np.testing.assert_array_equal(session(X), [[0, 0, 2]])
+
+
+def test_receipt_names_what_ran_and_is_refused_for_a_file_replaced_since_the_session_opened(session, tmp_path):
+    later = qen.load(session.path)
+    (b,), receipt = session.run_with_receipt(["b"], {"x": X.astype(">f4"), "y": Y})
+    assert [e["name"] for e in receipt["inputs"]] == ["x", "y"] and [e["name"] for e in receipt["outputs"]] == ["b"]
+    assert qen.replay(receipt, session.path, {"y": Y, "x": X}).same  # a digest of the values, in either byte order
+    (tmp_path / "new.qen").write_bytes((tmp_path / "two.qen").read_bytes())
+    os.replace(tmp_path / "new.qen", tmp_path / "two.qen")
+    with pytest.raises(RuntimeError, match="changed since the session opened it"):
+        later.run_with_receipt(None, {"x": X, "y": Y})

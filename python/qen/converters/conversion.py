@@ -74,15 +74,15 @@ class AffineFolding:
         """Takes x * scale + shift; `scale` and `shift` are per feature or single values, `width` the
         features of the value it applies to (None: not known yet)."""
         if self.after_linear:
-            width = len(self.tensors[self.layers[-1].bias])
+            width = len(self.tensors[self.layers[-1].parameters[1]])
         scale, shift = (_per_feature(label, a, width) for a in (scale, shift))
         if len(scale) != len(shift):
             scale, shift = np.broadcast_arrays(scale, shift)
         if self.after_linear:
-            layer = self.layers[-1]
-            weight, bias = (self.tensors[n].astype(np.float64) for n in (layer.weight, layer.bias))
-            self.tensors[layer.weight] = (scale[:, None] * weight).astype(np.float32)
-            self.tensors[layer.bias] = (scale * bias + shift).astype(np.float32)
+            weight_name, bias_name = self.layers[-1].parameters
+            weight, bias = (self.tensors[n].astype(np.float64) for n in (weight_name, bias_name))
+            self.tensors[weight_name] = (scale[:, None] * weight).astype(np.float32)
+            self.tensors[bias_name] = (scale * bias + shift).astype(np.float32)
         elif self.pending is None:
             self.pending = (label, scale, shift)
         else:  # two steps in a row compose: s2 * (s1 * x + t1) + t2
@@ -199,7 +199,7 @@ def write_checked(
         raise ValueError(f"{converter}: the source model fails on the probe batch: {error}") from error
     if len(item_shape) > 1:
         metadata = dict(metadata or {}, input_shape=[None, *(int(d) for d in item_shape)])
-    dot_lengths = [tensors[layer.weight].shape[1] for layer in layers if layer.op == "linear"]
+    dot_lengths = [tensors[layer.parameters[0]].shape[1] for layer in layers if layer.op == "linear"]
     with tempfile.TemporaryDirectory(prefix=".qen-convert-", dir=target.parent) as folder:
         written = Path(folder) / target.name
         write_sequential(

@@ -41,8 +41,10 @@ The source run that the written file is checked against is onnx's own
 from __future__ import annotations
 
 import itertools
+import math
 import os
 from collections import defaultdict
+from typing import Any
 
 import numpy as np
 
@@ -136,7 +138,8 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
             "converts the estimator directly"
         ) from error
     require_operations(_CONVERTER, chain.layers)
-    if chain.features is None:
+    item_shape = chain.item_shape  # known exactly when the width is
+    if chain.features is None or item_shape is None:
         raise ValueError(
             f"input {chain.input_name!r}: its width is not declared, and the first layer "
             "is not a Linear that would tell it"
@@ -150,7 +153,7 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
 
     def source(batch: np.ndarray) -> np.ndarray:
         evaluator = import_framework("onnx.reference", "onnx", _CONVERTER).ReferenceEvaluator(reference)
-        x = batch.reshape((len(batch),) + chain.item_shape).astype(chain.input_dtype)
+        x = batch.reshape((len(batch), *item_shape)).astype(chain.input_dtype)
         return np.concatenate(
             [evaluator.run([chain.output_name], {chain.input_name: x[i : i + step]})[0] for i in range(0, len(x), step)]
         )
@@ -169,7 +172,7 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
         input_name=chain.input_name,
         output_name=chain.file_output_name,
         metadata=metadata,
-        item_shape=chain.item_shape,
+        item_shape=item_shape,
     )
 
 
@@ -332,8 +335,8 @@ class _Chain:
         self.input_name, self.output_name = value.name, output
         self.batch = dims[0]  # an int when the graph fixes it
         self.dims = dims  # the shape of the chain's current value (None: not known)
-        self.features = None if dims[1] is None else int(np.prod(dims[1:]))
-        self.item_shape = None if dims[1] is None else tuple(dims[1:])
+        self.features = None if dims[1] is None else math.prod(d or 0 for d in dims[1:])
+        self.item_shape = None if dims[1] is None else tuple(d or 0 for d in dims[1:])
         self.current = value.name
 
     def _const(self, name: str, node, index: int, role: str) -> np.ndarray:
@@ -400,8 +403,7 @@ class _Chain:
                 and axis in (1, -1)
                 and self.consumers.get(sub.output[0]) == [(concat_index, concat)]
             ):
-                layer = self.layers[-1]
-                for tensor in (layer.weight, layer.bias):
+                for tensor in self.layers[-1].parameters:
                     value = self.tensors[tensor]
                     self.tensors[tensor] = np.concatenate([np.zeros_like(value), value])
                 self.layers.append(Layer("softmax", name=concat.name or f"#{concat_index}"))
@@ -457,7 +459,7 @@ class _Chain:
 
     def _reshape(self, label: str, node, index: int) -> None:
         dims = self.dims
-        rest = None if None in dims[1:] else int(np.prod(dims[1:]))
+        rest = None if None in dims[1:] else math.prod(d or 0 for d in dims[1:])
         if node.op_type == "Flatten":
             axis = self._attributes(node).get("axis", 1)
             fits = axis in (1, 1 - len(dims))
@@ -563,7 +565,7 @@ class _Chain:
         """Finds the first value, downstream of the chain's value, that is the tanh GELU of it."""
         label = _label(node, index)
         self._require_2d(label)
-        region: dict[str, tuple[int, object]] = {}
+        region: dict[str, tuple[int, Any]] = {}
         frontier = [self.current]
         while frontier and len(region) < _FORMULA_NODES:
             for i, n in self.consumers.get(frontier.pop(0), []):
@@ -626,12 +628,13 @@ class _Chain:
             return False
         c = c.astype(np.float64).reshape(-1)
         first = inputs[0] == self.current
-        scale, shift = {
+        options: dict[str, tuple[Any, Any]] = {
             "Mul": (c, 0.0),
             "Add": (1.0, c),
             "Sub": (1.0, -c) if first else (-1.0, c),
             "Div": (1.0 / c, 0.0) if first and np.all(c != 0) else (None, None),
-        }[node.op_type]
+        }
+        scale, shift = options[node.op_type]
         if scale is None:
             return False
         self.folding.affine(label, scale, shift, self.dims[1])
@@ -662,7 +665,7 @@ class _Chain:
 
 
 def _flat(op: str, args: list) -> tuple:
-    children = []
+    children: list = []
     for a in args:
         children.extend(a[1:] if a[0] == op else [a])
     return (op, *children) if len(children) > 1 else children[0]

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import os
 import warnings
+from typing import Any
 
 import numpy as np
 
@@ -72,7 +73,9 @@ def from_sklearn(estimator, path: str | os.PathLike) -> None:
     if out not in ("softmax", "identity", "logistic"):
         raise ValueError(f"{kind} output layer: out_activation_={out!r} has no exact mapping")
 
-    layers, tensors, last = [], {}, len(estimator.coefs_) - 1
+    layers: list[Layer] = []
+    tensors: dict[str, np.ndarray] = {}
+    last = len(estimator.coefs_) - 1
     folding = AffineFolding(layers, tensors)
     for name, step in steps:
         scale, shift = _scaler(name, step)
@@ -116,7 +119,7 @@ def from_sklearn(estimator, path: str | os.PathLike) -> None:
     )
 
 
-def _scaler(name: str, step) -> tuple[object, object]:
+def _scaler(name: str, step) -> tuple[Any, Any]:
     """A Pipeline step as x * scale + shift per feature (single values where it leaves x as it is)."""
     from sklearn.preprocessing import MaxAbsScaler, MinMaxScaler, StandardScaler
 

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import operator
 import os
+from typing import Any
 
 import numpy as np
 
@@ -84,8 +85,11 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
         _walk(torch, module, mapper)
     mapper.folding.finish()
     require_operations(_CONVERTER, mapper.layers)
-    probe = make_probe(mapper.features, sample)
-    item_shape = mapper.item_shape or (mapper.features,)
+    features = mapper.features
+    if features is None:
+        raise ValueError(f"module {type(module).__name__}: the input width is not known: pass example_input")
+    probe = make_probe(features, sample)
+    item_shape = mapper.item_shape or (features,)
     parameter = next(module.parameters(), None)
     dtype, device = (torch.float32, "cpu") if parameter is None else (parameter.dtype, parameter.device)
 
@@ -132,7 +136,8 @@ def _walk(torch, module, mapper: _Mapper) -> None:
     except Exception as error:  # tracing fails in many ways (TraceError, TypeError, NotImplementedError...)
         reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise ValueError(f"module {type(module).__name__}: its forward does not trace ({reason}); {_WORKS}") from error
-    current, batch_of = None, {}  # batch_of: trace nodes that hold x.shape (None) or the batch extent ("batch")
+    current: Any = None  # the trace node holding the chain's value
+    batch_of: dict = {}  # batch_of: trace nodes that hold x.shape (None) or the batch extent ("batch")
     for node in graph.nodes:
         if node.op == "placeholder":
             if current is not None:
