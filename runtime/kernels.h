@@ -2,7 +2,7 @@
 // softmax. Each writes into an output its caller allocated and never
 // allocates; none keeps state. Results are fixed bit for bit by the order of
 // operations documented on each scalar kernel, which every faster variant
-// must reproduce exactly.
+// must reproduce exactly, and every NaN they write is canonical_nan().
 //
 // Element pointers handed to a kernel may sit at any byte address (weights
 // lie wherever the model file puts them), so kernels read and write through
@@ -103,5 +103,20 @@ inline float load_f32(const void* base, uint64_t index) {
 inline void store_f32(void* base, uint64_t index, float value) {
   std::memcpy(static_cast<unsigned char*>(base) + index * sizeof(float), &value, sizeof value);
 }
+
+// The one NaN every kernel writes (quiet, positive, payload zero), whatever
+// made it: processors differ in the sign of the NaN an invalid operation
+// gives, and in which operand's NaN an operation passes on. Kernels apply it
+// where they store a result, never inside their loops.
+constexpr uint32_t kCanonicalNaNBits = 0x7fc00000;
+
+inline float canonical_nan() {
+  float value;
+  std::memcpy(&value, &kCanonicalNaNBits, sizeof value);
+  return value;
+}
+
+// v, or the canonical NaN where v is a NaN.
+inline float with_canonical_nan(float v) { return v != v ? canonical_nan() : v; }
 
 }  // namespace qen

@@ -46,7 +46,7 @@ def _region_warnings(model: fmt.ModelFile) -> list[str]:
                 warnings.append(f"{first} ({_span(*fixed[first])}) and {second} ({_span(*fixed[second])}) overlap")
     stored = []
     for i, record in enumerate(model.tensors):
-        if record.is_placeholder or model.tensor_problem(i):
+        if record.is_placeholder or model.record_problem(record):
             continue  # the loader's own problems are reported beside these
         size = record.element_bytes()
         if size != record.data_size:
@@ -87,8 +87,11 @@ def _metadata_warnings(model: fmt.ModelFile) -> list[str]:
     if not raw.startswith(WRITER_MARK):
         return []
     try:
-        meta = json.loads(raw.decode("utf-8"))
-    except (ValueError, RecursionError) as error:
+        text = raw.decode("utf-8")
+        if fmt.metadata_too_deep(text):
+            return [f"the metadata says a qen writer produced it but nests deeper than {fmt.METADATA_MAX_DEPTH} levels"]
+        meta = json.loads(text)
+    except ValueError as error:
         return [f"the metadata says a qen writer produced it but is not valid JSON: {error}"]
     problem = _writer_metadata_problem(model, meta)
     return [f"the metadata says a qen writer produced it but {problem}"] if problem else []

@@ -13,9 +13,10 @@ from __future__ import annotations
 
 import enum
 import json
+import math
 import mmap
 import struct
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -39,8 +40,12 @@ __all__ = [
     "TensorRecord",
     "NodeRecord",
     "ModelFile",
+    "Records",
     "FormatError",
     "read_model",
+    "METADATA_MAX_DEPTH",
+    "metadata_too_deep",
+    "METADATA_MAX_SIZE",
     "parse_metadata",
     "tensor_table_offset",
     "node_table_offset",
@@ -55,6 +60,12 @@ MAX_DIMS = 8
 Buffer = bytes | bytearray | memoryview | mmap.mmap
 
 ALIGNMENT = 64  # the writer's alignment of each stored tensor; the reader requires none
+# Metadata nested deeper than this is read as text, not JSON: a fixed bound, so
+# that what a file means does not depend on how deep the caller's stack is.
+METADATA_MAX_DEPTH = 64
+# Metadata longer than this is not parsed (a Session names inputs and outputs by
+# position): what a load costs stays bounded, whatever the file says.
+METADATA_MAX_SIZE = 16 << 20
 
 FILE_HEADER = struct.Struct("<4sIQQQQQ24x")  # 72 bytes
 GRAPH_HEADER = struct.Struct("<IIII16I16I")  # 144 bytes
@@ -180,7 +191,7 @@ class TensorRecord:
     def element_bytes(self) -> int | None:
         """The byte size its extents and element type imply, or None for an unknown type."""
         size = ELEMENT_SIZE.get(self.dtype)
-        return None if size is None else size * int(np.prod(self.dims, dtype=object))
+        return None if size is None else size * math.prod(self.dims)
 
 
 @dataclass(frozen=True)
@@ -233,32 +244,64 @@ def _in_file(offset: int, size: int, file_size: int) -> bool:
     return offset <= file_size and size <= file_size - offset
 
 
+class Records(Sequence):
+    """A table of fixed-size records, each unpacked when it is read, so that opening a file of millions costs nothing
+    until its table is walked."""
+
+    def __init__(self, kind: type[TensorRecord] | type[NodeRecord], buffer, offset: int, count: int) -> None:
+        self._kind, self._buffer, self._offset, self._count = kind, buffer, offset, count
+        self._size = TENSOR_RECORD.size if kind is TensorRecord else NODE_RECORD.size
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(self._count))]
+        if index < 0:
+            index += self._count
+        if not 0 <= index < self._count:
+            raise IndexError("record index out of range")
+        return self._kind.unpack_from(self._buffer, self._offset + self._size * index)
+
+    def __iter__(self) -> Iterator:
+        return (self._kind.unpack_from(self._buffer, self._offset + self._size * i) for i in range(self._count))
+
+
 @dataclass(frozen=True)
 class ModelFile:
-    """A parsed model file. The tables are read in full; a stored tensor's
+    """A parsed model file. Its table records are read when asked for; a stored tensor's
     data and the metadata are checked only when asked for, as the loader does."""
 
     buffer: Buffer
     header: FileHeader
     graph: GraphHeader
-    tensors: tuple[TensorRecord, ...]
-    nodes: tuple[NodeRecord, ...]
+    tensors: Sequence[TensorRecord]
+    nodes: Sequence[NodeRecord]
 
     @property
     def file_size(self) -> int:
         return len(self.buffer)
 
-    def metadata_bytes(self) -> bytes:
+    def metadata_range(self) -> tuple[int, int]:
+        """Where the metadata starts and ends in the file; FormatError where it extends past the end."""
         h = self.header
-        if h.metadata_size == 0:
-            return b"{}"
         if not _in_file(h.metadata_offset, h.metadata_size, self.file_size):
             raise FormatError("Metadata extends past the end of the file")
-        return bytes(self.buffer[h.metadata_offset : h.metadata_offset + h.metadata_size])
+        return h.metadata_offset, h.metadata_offset + h.metadata_size
+
+    def metadata_bytes(self) -> bytes:
+        if self.header.metadata_size == 0:
+            return b"{}"
+        start, end = self.metadata_range()
+        return bytes(self.buffer[start:end])
 
     def tensor_problem(self, tensor_id: int) -> str | None:
         """Why the loader would refuse to load this stored tensor, or None when it loads."""
-        record = self.tensors[tensor_id]
+        return self.record_problem(self.tensors[tensor_id])
+
+    def record_problem(self, record: TensorRecord) -> str | None:
+        """`tensor_problem` of a record already read."""
         if record.is_placeholder:
             return "Cannot load placeholder tensor - it has no data"
         if record.ndim > MAX_DIMS:
@@ -287,12 +330,39 @@ class ModelFile:
             raise FormatError("Tensor extents too large for an array") from None
 
 
+_QUOTE, _BRACKETS = ord('"'), np.zeros(256, np.int8)
+_BRACKETS[list(b"[{")], _BRACKETS[list(b"]}")] = 1, -1  # the step in depth that each byte makes
+
+
+def metadata_too_deep(text: str) -> bool:
+    """Whether the JSON text's arrays and objects nest deeper than `METADATA_MAX_DEPTH`, found without parsing it.
+
+    Brackets inside strings do not count. With the escaped backslashes and then the escaped quotes taken out
+    (left to right, as a parser reads them), every quote left opens or closes a string.
+    """
+    if text.count("[") + text.count("{") <= METADATA_MAX_DEPTH:
+        return False
+    codes = np.frombuffer(text.replace("\\\\", "").replace('\\"', "").encode(), np.uint8)
+    quotes = depth = 0
+    for start in range(0, len(codes), 1 << 20):  # in slices, to keep the running sums small
+        chunk = codes[start : start + (1 << 20)]
+        quoted = np.cumsum(chunk == _QUOTE, dtype=np.int32) + quotes
+        levels = np.cumsum(np.where(quoted % 2 == 0, _BRACKETS[chunk], 0), dtype=np.int32) + depth
+        if levels.max() > METADATA_MAX_DEPTH:
+            return True
+        quotes, depth = int(quoted[-1]) % 2, int(levels[-1])
+    return False
+
+
 def parse_metadata(raw: bytes) -> object:
-    """The metadata as JSON, or as text (bad UTF-8 replaced) where it is not JSON or nests too deep to parse."""
+    """The metadata as JSON, or as text (bad UTF-8 replaced) where it is not JSON or nests deeper than
+    `METADATA_MAX_DEPTH`."""
     text = raw.decode("utf-8", errors="replace")
+    if metadata_too_deep(text):
+        return text
     try:
         return json.loads(text)
-    except (ValueError, RecursionError):
+    except ValueError:
         return text
 
 
@@ -318,10 +388,6 @@ def read_model(buffer: Buffer) -> ModelFile:
         raise FormatError("Graph tables extend past the end of the file")
     if graph.num_inputs > MAX_IDS or graph.num_outputs > MAX_IDS:
         raise FormatError("Graph has more than 16 inputs or outputs")
-    tensors = tuple(
-        TensorRecord.unpack_from(buffer, tensor_table_offset(g) + TENSOR_RECORD.size * i)
-        for i in range(graph.num_tensors)
-    )
-    nodes_at = node_table_offset(g, graph.num_tensors)
-    nodes = tuple(NodeRecord.unpack_from(buffer, nodes_at + NODE_RECORD.size * j) for j in range(graph.num_nodes))
+    tensors = Records(TensorRecord, buffer, tensor_table_offset(g), graph.num_tensors)
+    nodes = Records(NodeRecord, buffer, node_table_offset(g, graph.num_tensors), graph.num_nodes)
     return ModelFile(buffer, header, graph, tensors, nodes)

@@ -14,15 +14,20 @@ rounding variant.
 Stored form (JSON): {"inputs": {name: {"dtype", "shape", "data": base64 of the
 little-endian bytes}}, "sha256": hex digest of the outputs, "content":
 {"graph": hex digest of the graph tables, "tensors": {tensor ID: hex digest of
-its elements}}}. The output digest covers, per output in graph order, its
-dtype, shape and raw bytes. Certificates written before "content" existed
-hold only the probe; they still verify it.
+its elements}, "metadata": hex digest of the metadata but the certificate}}.
+The output digest covers, per output in graph order, its dtype, shape and raw
+bytes. The metadata digest covers everything a Session acts on (names,
+shapes, dtypes, classes and any other key), as compact JSON with sorted keys.
+Older certificates lack "content" (they hold only the probe) or its
+"metadata"; they still verify what they hold, and `verify` says what they
+leave unchecked.
 """
 
 from __future__ import annotations
 
 import base64
 import hashlib
+import json
 import mmap
 import os
 from collections.abc import Mapping, Sequence
@@ -34,7 +39,17 @@ import numpy as np
 from . import format as fmt
 from .session import Session, TensorInfo, _engine, check_feed
 
-__all__ = ["PROBE_ROWS", "ProbeResult", "certify", "content_digests", "digest", "probe_batch", "probe_input", "verify"]
+__all__ = [
+    "PROBE_ROWS",
+    "ProbeResult",
+    "certify",
+    "content_digests",
+    "digest",
+    "metadata_digest",
+    "probe_batch",
+    "probe_input",
+    "verify",
+]
 
 PROBE_ROWS = 8  # the extent of every free dimension (the batch) in the probe
 _INT_RANGE = 100  # int32 inputs are drawn from [-100, 100)
@@ -91,8 +106,19 @@ def content_digests(path: str | os.PathLike) -> dict:
     return {"graph": graph.hexdigest(), "tensors": tensors}
 
 
-def certify(path: str | os.PathLike, signature: Sequence[Mapping[str, object]]) -> dict:
-    """Digests the model file at `path`, runs it on the probe batch and returns the certificate to store."""
+def metadata_digest(metadata: Mapping[str, object]) -> str:
+    """SHA-256 of the metadata without its certificate ("probe"), as compact JSON with sorted keys."""
+    rest = {key: value for key, value in metadata.items() if key != "probe"}
+    return hashlib.sha256(json.dumps(rest, sort_keys=True, separators=(",", ":")).encode()).hexdigest()
+
+
+def certify(
+    path: str | os.PathLike, signature: Sequence[Mapping[str, object]], *, metadata: Mapping[str, object] | None = None
+) -> dict:
+    """Digests the model file at `path`, runs it on the probe batch and returns the certificate to store.
+
+    `metadata` is the metadata the file will hold beside the certificate; its digest is certified too.
+    """
     infos = [TensorInfo.from_json(e) for e in signature]
     arrays = check_feed(infos, probe_batch(infos))
     content = content_digests(path)
@@ -100,6 +126,8 @@ def certify(path: str | os.PathLike, signature: Sequence[Mapping[str, object]]) 
     engine.load_model(os.fspath(path))
     outputs = engine.run(arrays)
     del engine  # unmaps the file before the writer finishes it
+    if metadata is not None:
+        content["metadata"] = metadata_digest(metadata)
     return {
         "inputs": {e["name"]: _encode(a) for e, a in zip(signature, arrays)},
         "sha256": digest(outputs),
@@ -123,10 +151,11 @@ class ProbeResult:
     """What `verify` found.
 
     `intact`: whether every byte the graph reads is the producer's (None for
-    a certificate without digests of them, or no certificate). `reproduced`:
-    whether this machine gives the certified output bits (None when the file
-    holds no readable probe, or when its contents are not the producer's and
-    so the probe was not run).
+    a certificate without digests of them, or no certificate).
+    `metadata_intact`: whether the metadata is the certified one (None for a
+    certificate without its digest). `reproduced`: whether this machine gives
+    the certified output bits (None when the file holds no readable probe, or
+    when its contents are not the producer's and so the probe was not run).
     """
 
     reproduced: bool | None
@@ -134,6 +163,12 @@ class ProbeResult:
     actual: str | None
     message: str
     intact: bool | None = None
+    metadata_intact: bool | None = None
+
+    @property
+    def complete(self) -> bool:
+        """Whether the bits matched and every digest was there to check and matched."""
+        return self.reproduced is True and self.intact is True and self.metadata_intact is True
 
 
 def _changed(certified: object, actual: dict) -> str | None:
@@ -155,31 +190,41 @@ def _changed(certified: object, actual: dict) -> str | None:
 def verify(path: str | os.PathLike, *, threads: int = 1) -> ProbeResult:
     """Checks the file's bytes against the certified digests, then reruns its probe and compares the output bits."""
     session = Session(path, threads)
-    probe = session.metadata.get("probe") if isinstance(session.metadata, dict) else None
+    metadata = session.metadata if isinstance(session.metadata, dict) else {}
+    probe = metadata.get("probe")
     if probe is None:
         return ProbeResult(None, None, None, "the file holds no probe")
     try:
         feed = {name: _decode(entry) for name, entry in probe["inputs"].items()}
         expected = str(probe["sha256"])
-        changed = _changed(probe["content"], content_digests(path)) if "content" in probe else None
-    except (KeyError, TypeError, ValueError, AttributeError) as error:
+        content = probe.get("content")
+        changed = _changed(content, content_digests(path)) if content is not None else None
+        certified_metadata = content.get("metadata") if content is not None else None
+    except (KeyError, TypeError, ValueError, AttributeError, OverflowError) as error:
         return ProbeResult(None, None, None, f"the probe in the metadata is unreadable: {error}")
-    intact = None if "content" not in probe else changed is None
-    if changed:
-        return ProbeResult(
-            None,
-            expected,
-            None,
-            f"the file's weights are not the producer's: {changed} changed since the file was certified",
-            intact=False,
-        )
-    actual = digest(session.run(None, feed))
-    if actual == expected:
+    intact = None if content is None else changed is None
+    metadata_intact = None if certified_metadata is None else certified_metadata == metadata_digest(metadata)
+    if changed or metadata_intact is False:
         message = (
-            "the file's weights are the producer's and this machine reproduces the producer's output bits"
-            if intact
-            else "this machine reproduces the producer's output bits "
-            "(an older certificate: it holds no digest of the weights)"
+            f"the file's weights are not the producer's: {changed} changed since the file was certified"
+            if changed
+            else "the file's metadata changed since it was certified"
         )
-        return ProbeResult(True, expected, actual, message, intact=intact)
-    return ProbeResult(False, expected, actual, "the output bits differ from the producer's", intact=intact)
+        return ProbeResult(None, expected, None, message, intact=intact, metadata_intact=metadata_intact)
+    actual = digest(session.run(None, feed))
+    if actual != expected:
+        message = "the output bits differ from the producer's"
+    elif intact is None:
+        message = (
+            "this machine reproduces the producer's output bits, but the weights and the metadata were not "
+            "checked: the certificate holds no digest of them (an older certificate; certify the file again)"
+        )
+    elif metadata_intact is None:
+        message = (
+            "the file's weights are the producer's and this machine reproduces the producer's output bits, "
+            "but the metadata was not checked: the certificate holds no digest of it "
+            "(an older certificate; certify the file again)"
+        )
+    else:
+        message = "the file's weights are the producer's and this machine reproduces the producer's output bits"
+    return ProbeResult(actual == expected, expected, actual, message, intact=intact, metadata_intact=metadata_intact)

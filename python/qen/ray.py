@@ -95,7 +95,13 @@ def _column(batch: Mapping[str, np.ndarray], graph_input: str, column: str) -> n
 
 
 def _numeric(column: str, array: np.ndarray, dtype: np.dtype) -> np.ndarray:
-    """The column's numbers cast to `dtype`; a column of per-row vectors is stacked first."""
+    """The column's numbers cast to `dtype`; a column of per-row vectors is stacked first.
+
+    A cast that would take a finite value out of `dtype`'s range (a float64 beyond float32's, an int64 beyond
+    int32's) is refused: it would give infinities, then NaN outputs, or wrapped integers.
+    """
+    if array.dtype == object and array.ndim > 1:  # numbers held as objects, such as a 2-D table's
+        array = np.array(array.tolist())
     if array.dtype == object:
         rows = [np.asarray(v) for v in array]
         lengths = {r.shape for r in rows}
@@ -112,7 +118,13 @@ def _numeric(column: str, array: np.ndarray, dtype: np.dtype) -> np.ndarray:
         raise TypeError(f"column {column!r} holds {array.dtype} values, not numbers")
     if not np.can_cast(array.dtype, dtype, "same_kind"):
         raise TypeError(f"column {column!r} holds {array.dtype} values; its graph input takes {dtype}")
-    return array.astype(dtype, copy=False)
+    with np.errstate(over="ignore", invalid="ignore"):  # an overflow is found and reported below
+        cast = array.astype(dtype, copy=False)
+    if cast is not array:
+        lost = np.isinf(cast) & np.isfinite(array) if dtype.kind == "f" else cast != array
+        if lost.any():
+            raise ValueError(f"column {column!r}: {array[lost][0]} is beyond the range of its graph input's {dtype}")
+    return cast
 
 
 def _columns_of(graph_inputs: list[str], inputs: Mapping[str, str | Sequence[str]]) -> dict[str, str | tuple[str, ...]]:

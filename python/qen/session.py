@@ -4,16 +4,21 @@ A `Session` owns one `_qen_core.Engine` and the graph's signature (input and
 output names, shapes, dtypes) taken from the file's JSON metadata. It checks
 every feed against that signature before the engine sees it, since the engine
 binds inputs by position only and would read a missing one from an earlier
-run. Files without a signature in their metadata (other producers) load with
-inputs and outputs named by position: input_0, ..., output_0, ...
+run. Files without a signature in their metadata (other producers), and files
+whose metadata is longer than `format.METADATA_MAX_SIZE` (16 MiB, not read, with
+a warning), load with inputs and outputs named by position: input_0, ...,
+output_0, ...
 """
 
 from __future__ import annotations
 
 import functools
+import hashlib
 import math
 import mmap
 import os
+import stat
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, cast
@@ -28,6 +33,7 @@ __all__ = ["Session", "TensorInfo", "load", "check_feed", "file_state"]
 
 _FEED_DTYPES = (np.dtype(np.float32), np.dtype(np.int32))
 _U32_LIMIT = 2**32
+_LOAD_ATTEMPTS = 32  # loads retried while the path keeps naming a new file
 
 
 @dataclass(frozen=True)
@@ -41,7 +47,10 @@ class TensorInfo:
     @classmethod
     def from_json(cls, entry: Mapping[str, Any]) -> TensorInfo:
         extents = entry.get("shape")
-        shape = None if extents is None else tuple(None if d is None else int(d) for d in extents)
+        try:
+            shape = None if extents is None else tuple(None if d is None else int(d) for d in extents)
+        except OverflowError:  # JSON's Infinity or 1e400
+            raise ValueError(f"{entry.get('name')!r}: shape {extents} has an infinite extent") from None
         return cls(str(entry["name"]), shape, np.dtype(str(entry["dtype"])))
 
 
@@ -71,7 +80,8 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
             raise TypeError(f"input {info.name!r}: expected a numpy array, got {type(value).__name__}")
         native = value.dtype.newbyteorder("=")
         if native not in _FEED_DTYPES or native != info.dtype:
-            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}")
+            how = "; the model computes in float32: pass x.astype(np.float32)" if info.dtype == np.float32 else ""
+            raise TypeError(f"input {info.name!r}: dtype {value.dtype}, expected {info.dtype}{how}")
         if info.shape is not None and (
             value.ndim != len(info.shape) or any(d is not None and d != n for d, n in zip(info.shape, value.shape))
         ):
@@ -85,15 +95,26 @@ def check_feed(signature: Sequence[TensorInfo], feed: Mapping[str, object]) -> l
     return arrays
 
 
-def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
-    """The file's metadata (parsed JSON or raw text) and its input and output signature."""
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as view:
-        model = fmt.read_model(view)
-        raw = model.metadata_bytes()
-        inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
-        outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
-        del model  # releases its views of the mapping before the mapping closes
-    metadata = fmt.parse_metadata(raw)
+def _read_signature(view: mmap.mmap, path: str) -> tuple[object, list[TensorInfo], list[TensorInfo]]:
+    """The metadata (parsed JSON, raw text, or None where it is too long to read) and the input and output signature
+    of the file mapped in `view`.
+
+    Only the records of the graph's inputs and outputs are read, so the cost does not grow with the tables.
+    """
+    model = fmt.read_model(view)
+    inputs = [_positional(model, "input", i, tid) for i, tid in enumerate(model.graph.inputs)]
+    outputs = [_positional(model, "output", i, tid) for i, tid in enumerate(model.graph.outputs)]
+    if model.header.metadata_size > fmt.METADATA_MAX_SIZE:
+        model.metadata_range()  # refuses metadata past the end of the file
+        metadata = None
+        warnings.warn(
+            f"{path}: the metadata ({model.header.metadata_size} bytes) is longer than {fmt.METADATA_MAX_SIZE} "
+            "bytes and was not read; inputs and outputs are named by position",
+            stacklevel=4,
+        )
+    else:
+        metadata = fmt.parse_metadata(model.metadata_bytes())
+    del model  # releases its views of the mapping before the mapping closes
     if isinstance(metadata, dict):
         try:
             named_in = [TensorInfo.from_json(e) for e in metadata.get("inputs", ())]
@@ -105,6 +126,60 @@ def _read_signature(path: str) -> tuple[object, list[TensorInfo], list[TensorInf
         if unique and len(named_in) == len(inputs) and len(named_out) == len(outputs):
             inputs, outputs = named_in, named_out
     return metadata, inputs, outputs
+
+
+def _pickled_identity(view: mmap.mmap, metadata: object) -> str:
+    """A digest of the model in `view`: of its metadata, which holds the certificate's digests of the weights where it
+    has one, and otherwise of its graph tables too."""
+    model = fmt.read_model(view)
+    probe = metadata.get("probe") if isinstance(metadata, dict) else None
+    with memoryview(view) as whole:
+        start, end = model.metadata_range() if model.header.metadata_size else (0, 0)
+        identity = hashlib.sha256(whole[start:end])
+        if not (isinstance(probe, dict) and isinstance(probe.get("content"), dict)):
+            g = model.header.graph_offset
+            identity.update(whole[g : g + fmt.graph_block_size(len(model.tensors), len(model.nodes))])
+    del model
+    return identity.hexdigest()
+
+
+def _file_identity(st: os.stat_result) -> tuple[int, ...]:
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+
+def _load_one_file(engine: _qen_core.Engine, path: str) -> int:
+    """Loads `path` into `engine` and returns a descriptor of the very file the engine loaded.
+
+    The descriptor is opened first and held while the engine opens the path
+    again, so its file cannot be freed and its inode reused; the path still
+    naming it afterwards means the engine got it too. A file replaced at the
+    path meanwhile (a publisher's rename) is loaded again. The loader's own
+    errors pass through unchanged; a non-blocking open keeps a FIFO from
+    hanging before the loader refuses it.
+    """
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    for _ in range(_LOAD_ATTEMPTS):
+        try:
+            fd = os.open(path, flags)
+        except OSError:
+            fd = -1
+        try:
+            engine.load_model(path)
+            if fd >= 0:
+                opened = os.fstat(fd)
+                try:
+                    same = stat.S_ISREG(opened.st_mode) and _file_identity(opened) == _file_identity(os.stat(path))
+                except OSError:
+                    same = False
+                if same:
+                    return fd
+        except BaseException:
+            if fd >= 0:
+                os.close(fd)
+            raise
+        if fd >= 0:
+            os.close(fd)
+    raise RuntimeError(f"{path} was replaced by another file during each of {_LOAD_ATTEMPTS} attempts to load it")
 
 
 def _positional(model: fmt.ModelFile, kind: str, index: int, tensor_id: int) -> TensorInfo:
@@ -167,10 +242,9 @@ def file_state(path: str) -> tuple[int, ...] | None:
     """The file's device, inode, size and modification time, which change when `path` is rewritten or
     replaced; None when it cannot be read."""
     try:
-        s = os.stat(path)
+        return _file_identity(os.stat(path))
     except OSError:
         return None
-    return s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns
 
 
 def _present(results: list[np.ndarray | None]) -> list[np.ndarray]:
@@ -187,19 +261,28 @@ def _engine(threads: int) -> _qen_core.Engine:
 class Session:
     """One model file, loaded into an engine and run by input and output names.
 
-    `path` is a model file; `threads` is how many threads each run computes
-    on (1, the default: the calling thread alone; 0: every core).
+    `path` is a model file, kept as an absolute path; `threads` is how many
+    threads each run computes on (1, the default: the calling thread alone;
+    0: every core). A pickled Session reopens its path and checks that the
+    file there is the same model.
     """
 
     def __init__(self, path: str | os.PathLike, threads: int = 1) -> None:
-        self.path = os.fspath(path)
-        if not isinstance(self.path, str):
+        path = os.fspath(path)
+        if not isinstance(path, str):
             raise TypeError(f"path must be a str or os.PathLike of str, got {type(path).__name__}")
+        self.path = os.path.abspath(path)
         self.threads = threads
         self._engine = _engine(threads)
-        self._file_state = file_state(self.path)  # taken first: a file replaced after it shows as changed
-        self._engine.load_model(self.path)
-        self.metadata, self._inputs, self._outputs = _read_signature(self.path)
+        # The weights, the signature and the metadata all come from one file, whatever the path names meanwhile.
+        # The mapping stays for the model's identity, taken only when the Session is pickled.
+        fd = _load_one_file(self._engine, path)
+        try:
+            self._file_state: tuple[int, ...] | None = _file_identity(os.fstat(fd))
+            self._view = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+        finally:
+            os.close(fd)
+        self.metadata, self._inputs, self._outputs = _read_signature(self._view, path)
         self._output_index = {info.name: i for i, info in enumerate(self._outputs)}
         self._one_input = _one_input_check(self._inputs)
         self._declared = _declared_input(self.metadata, self._inputs)
@@ -281,14 +364,17 @@ class Session:
 
     def __reduce__(self):
         # Reopened by absolute path, so a worker with another working directory finds the file.
-        return _reopen, (os.path.abspath(self.path), self.threads)
+        return _reopen, (self.path, self.threads, _pickled_identity(self._view, self.metadata))
 
     def __repr__(self) -> str:
         return f"Session({self.path!r}, inputs={[i.name for i in self._inputs]}, outputs={list(self._output_index)})"
 
 
-def _reopen(path: str, threads: int) -> Session:
-    return Session(path, threads)
+def _reopen(path: str, threads: int, identity: str | None = None) -> Session:
+    session = Session(path, threads)
+    if identity is not None and _pickled_identity(session._view, session.metadata) != identity:
+        raise ValueError(f"{path}: the file there is not the model that was pickled (it was changed or replaced since)")
+    return session
 
 
 def load(path: str | os.PathLike, *, threads: int = 1) -> Session:

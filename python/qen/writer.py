@@ -16,7 +16,8 @@ from __future__ import annotations
 import contextlib
 import json
 import os
-import tempfile
+import secrets
+import stat
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -92,7 +93,7 @@ class ModelWriter:
         if clash:
             raise ValueError(f"metadata keys {clash} are written by the writer itself")
         self._meta = {"producer": str(producer), "producer_version": str(producer_version), **extras}
-        json.dumps(self._meta, allow_nan=False)  # refuses what JSON cannot hold here, not at write time
+        _metadata_text(self._meta)  # refuses what the file cannot hold here, not at write time
         self._tensors: dict[str, _Tensor] = {}
         self._nodes: list[tuple[fmt.Op, str, str, str | None, str | None, str]] = []
         self._inputs: list[str] = []
@@ -194,8 +195,9 @@ class ModelWriter:
         """Writes the file: a temporary file beside `path`, flushed and fsynced, then renamed over it.
 
         With `certify` the metadata holds a certificate: digests of the
-        graph tables and of every stored tensor, and the exact output bits of
-        one run on a seeded random batch of the declared input shapes.
+        graph tables, of every stored tensor and of the rest of the metadata,
+        and the exact output bits of one run on a seeded random batch of the
+        declared input shapes.
         """
         if not self._inputs or not self._outputs:
             raise ValueError("a graph needs at least one input and one output")
@@ -233,8 +235,8 @@ class ModelWriter:
                 # Run with the file closed: the runtime refuses a file open for writing.
                 from .probe import certify as certificate
 
-                meta["probe"] = certificate(temp_path, self._signature(self._inputs))
-            text = json.dumps(meta, separators=(",", ":"), allow_nan=False).encode()
+                meta["probe"] = certificate(temp_path, self._signature(self._inputs), metadata=meta)
+            text = _metadata_text(meta)
             with open(temp_path, "r+b") as f:
                 f.seek(metadata_offset)
                 f.write(text)
@@ -261,6 +263,17 @@ class ModelWriter:
         return [{"name": n, "shape": list(self._tensors[n].shape), "dtype": str(self._tensors[n].dtype)} for n in names]
 
 
+def _metadata_text(meta: Mapping[str, object]) -> bytes:
+    """The metadata as stored: compact JSON, refused where a reader would not read it back as JSON."""
+    try:
+        text = json.dumps(meta, separators=(",", ":"), allow_nan=False)
+    except RecursionError:
+        text = None
+    if text is None or fmt.metadata_too_deep(text):
+        raise ValueError(f"the metadata nests deeper than {fmt.METADATA_MAX_DEPTH} levels, which readers take as text")
+    return text.encode()
+
+
 def _aligned(offset: int) -> int:
     return -(-offset // fmt.ALIGNMENT) * fmt.ALIGNMENT
 
@@ -272,15 +285,18 @@ def _replaced_atomically(path: str | os.PathLike):
     Until the rename nothing at `path` changes; a process that has the old
     file mapped keeps reading the old contents after it, since the rename
     gives `path` a new file instead of rewriting the old one. The caller
-    fsyncs the file's contents; the rename is fsynced here.
+    fsyncs the file's contents; the rename is fsynced here. The temporary
+    file is created with mode 0o666 less the umask, as any new file, and
+    takes a replaced file's mode, owner and group where the process may set
+    them; the umask itself is never changed, since it is the whole
+    process's.
     """
     target = Path(path)
     check_target(target)
-    fd, temp_path = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
-    os.close(fd)
+    temp_path = _new_temporary(target.parent)
     try:
         yield temp_path
-        os.chmod(temp_path, _new_file_mode(target))
+        _keep_permissions(target, temp_path)
         os.replace(temp_path, target)
     except BaseException:
         os.unlink(temp_path)
@@ -293,23 +309,41 @@ def _replaced_atomically(path: str | os.PathLike):
             os.close(folder)
 
 
+def _new_temporary(folder: Path) -> str:
+    """A new empty file in `folder`; its name is short, so that any name the folder takes for the target fits."""
+    while True:
+        temp_path = str(folder / f".qen-{secrets.token_hex(4)}.tmp")
+        try:
+            os.close(os.open(temp_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666))
+            return temp_path
+        except FileExistsError:
+            continue
+
+
+def _keep_permissions(target: Path, temp_path: str) -> None:
+    """Gives the new file the replaced file's owner, group and mode; a new target keeps what it was created with."""
+    try:
+        old = target.stat()
+    except FileNotFoundError:
+        return
+    if hasattr(os, "chown"):
+        with contextlib.suppress(PermissionError):  # only root gives a file to another user
+            os.chown(temp_path, old.st_uid, old.st_gid)
+    os.chmod(temp_path, old.st_mode & 0o777)
+
+
 def check_target(path: str | os.PathLike) -> None:
-    """Refuses, in one line, a target that no file can be written to: a folder, or a path in a missing folder."""
+    """Refuses, in one line, a target that no model file can be written to: a folder, a path in a missing
+    folder, or an existing file that is not a regular file (a device, a FIFO, a socket), which the rename
+    would replace."""
     target = Path(path)
     if target.is_dir():
         raise IsADirectoryError(f"{target} is a folder; name the model file to write, such as {target / 'model.qen'}")
     if not target.parent.is_dir():
         raise FileNotFoundError(f"cannot write {target}: the folder {target.parent} does not exist")
-
-
-def _new_file_mode(target: Path) -> int:
-    """The replaced file's permissions, or those a new file gets under the umask."""
-    try:
-        return target.stat().st_mode & 0o777
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
+    with contextlib.suppress(FileNotFoundError):
+        if not stat.S_ISREG(target.stat().st_mode):
+            raise ValueError(f"cannot write {target}: it exists and is not a regular file")
 
 
 def write_sequential(

@@ -25,7 +25,7 @@ void gelu_f32_scalar(const void* x, void* y, uint64_t n) {
     t = tanhf_correctly_rounded(t);
     t = t + 1.0f;
     const float u = v * 0.5f;
-    store_f32(y, i, t * u);
+    store_f32(y, i, with_canonical_nan(t * u));
   }
 }
 

@@ -44,7 +44,9 @@ typename V::Reg gelu_finish(typename V::Reg v, typename V::Reg tanh) {
 
 template <class V>
 void gelu_f32(const void* x, void* y, uint64_t n) {
-  map_vectors<V>(x, y, n, [](typename V::Reg v) { return gelu_finish<V>(v, tanhf_vector<V>(gelu_argument<V>(v))); });
+  map_vectors<V>(x, y, n, [](typename V::Reg v) {
+    return V::with_canonical_nans(gelu_finish<V>(v, tanhf_vector<V>(gelu_argument<V>(v))));
+  });
 }
 
 }  // namespace

@@ -73,10 +73,11 @@ void weight_rows(const LinearArgs& a, uint64_t j0, const unsigned char* (&rows)[
 }
 
 // Adds bias b[j0 + l] to lane l (the last addition of every chain) and stores
-// the first `cols` lanes at y[i][j0].
+// the first `cols` lanes at y[i][j0], NaNs made canonical.
 template <class V>
 void store_outputs(const LinearArgs& a, uint64_t i, uint64_t j0, uint64_t cols, typename V::Reg acc) {
-  V::store_first(float_at(a.y, i * a.y_stride + j0), V::add(acc, V::load_first(float_at(a.b, j0), cols)), cols);
+  const typename V::Reg y = V::add(acc, V::load_first(float_at(a.b, j0), cols));
+  V::store_first(float_at(a.y, i * a.y_stride + j0), V::with_canonical_nans(y), cols);
 }
 
 // The tile of the many-rows shape: kVectors vectors of rows by kCols

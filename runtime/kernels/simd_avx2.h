@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "kernels.h"
+
 namespace qen {
 namespace {
 
@@ -48,6 +50,10 @@ struct Avx2 {
   static Reg positive_or_zero(Reg v) { return _mm256_and_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ), v); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return _mm256_blendv_ps(a, b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)); }
+  // v, every NaN lane made canonical_nan(); for results about to be stored.
+  static Reg with_canonical_nans(Reg v) {
+    return _mm256_blendv_ps(v, splat(canonical_nan()), _mm256_cmp_ps(v, v, _CMP_UNORD_Q));
+  }
   // Lanes `first` and up, moved down to lane 0.
   static Reg lanes_from(Reg v, uint64_t first) {
     return _mm256_permutevar8x32_ps(

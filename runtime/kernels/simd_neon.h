@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels.h"
+
 namespace qen {
 namespace {
 
@@ -62,6 +64,8 @@ struct Neon {
   static Reg positive_or_zero(Reg v) { return from_bits(vandq_u32(vcgtq_f32(v, zero()), bits(v))); }
   // Lane by lane: b > a ? b : a.
   static Reg keep_greater(Reg a, Reg b) { return vbslq_f32(vcgtq_f32(b, a), b, a); }
+  // v, every NaN lane made canonical_nan(); for results about to be stored.
+  static Reg with_canonical_nans(Reg v) { return vbslq_f32(vceqq_f32(v, v), v, splat(canonical_nan())); }
   // Lanes `first` and up, moved down to lane 0.
   static Reg lanes_from(Reg v, uint64_t first) {
     switch (first) {

@@ -22,7 +22,7 @@ void softmax_f32_scalar(const void* x, void* y, uint64_t rows, uint64_t cols) {
       store_f32(y, row + c, e);
       s = s + e;
     }
-    for (uint64_t c = 0; c < cols; ++c) store_f32(y, row + c, load_f32(y, row + c) / s);
+    for (uint64_t c = 0; c < cols; ++c) store_f32(y, row + c, with_canonical_nan(load_f32(y, row + c) / s));
   }
 }
 

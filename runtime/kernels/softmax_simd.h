@@ -119,7 +119,7 @@ void softmax_f32(const void* x, void* y, uint64_t rows, uint64_t cols) {
     for (uint64_t i = 0; i < count; ++i) {
       const typename V::Reg sum = V::splat(s[i]);
       unsigned char* out = float_at(y, (r + i) * cols);
-      map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::div(v, sum); });
+      map_vectors<V>(out, out, cols, [&](typename V::Reg v) { return V::with_canonical_nans(V::div(v, sum)); });
     }
   }
 }

@@ -46,13 +46,12 @@ float from_bits(uint32_t b) {
   return v;
 }
 
-// FNV-1a over the outputs' little-endian bytes, every NaN counted as 0x7fc00000.
+// FNV-1a over the outputs' little-endian bytes, NaNs as they are.
 uint64_t digest(const std::vector<float>& values) {
   uint64_t h = 0xcbf29ce484222325u;
   for (float v : values) {
     uint32_t b;
     std::memcpy(&b, &v, sizeof b);
-    if ((b & 0x7fffffff) > 0x7f800000) b = 0x7fc00000;
     for (int byte = 0; byte < 4; ++byte) h = (h ^ ((b >> (8 * byte)) & 0xff)) * 0x100000001b3u;
   }
   return h;
@@ -120,6 +119,105 @@ TEST(Digests, EveryVariantGivesThePinnedBits) {
   for (const KernelVariant& v : kernel_variants())
     if (v.supported()) expect_digests(run_variant(v), v.name);
   expect_digests(run_on_two_threads(), "two threads");
+}
+
+// Infinities, and NaNs of both signs, quiet and signalling, with payloads.
+const uint32_t kSpecialBits[] = {0x7f800000, 0xff800000, 0x7fc00000, 0xffc00000,
+                                 0x7f800001, 0xff812345, 0x7fdeadbe, 0xffffffff};
+
+// `count` values of `seed`, kSpecialBits[s] at every `every`-th from `first`.
+std::vector<float> with_specials(uint64_t seed, size_t count, size_t first, size_t every) {
+  std::vector<float> v = inputs(seed, count, 0x1p-21f);
+  for (size_t i = first, s = 0; i < count; i += every, ++s) v[i] = from_bits(kSpecialBits[s % std::size(kSpecialBits)]);
+  return v;
+}
+
+// x [m, k] times w [n, k] transposed, plus b [n].
+std::vector<float> run_linear(const KernelVariant& v, const std::vector<float>& x, const std::vector<float>& w,
+                              const std::vector<float>& b, uint64_t k) {
+  const uint64_t m = x.size() / k, n = b.size();
+  std::vector<float> y(m * n);
+  v.linear(LinearArgs{x.data(), w.data(), b.data(), y.data(), m, n, k, n});
+  return y;
+}
+
+std::vector<float> run_gelu(const KernelVariant& v, const std::vector<float>& x) {
+  std::vector<float> y(x.size());
+  v.gelu(x.data(), y.data(), x.size());
+  return y;
+}
+
+std::vector<float> run_softmax(const KernelVariant& v, const std::vector<float>& x, uint64_t cols) {
+  std::vector<float> y(x.size());
+  v.softmax(x.data(), y.data(), x.size() / cols, cols);
+  return y;
+}
+
+// Linear x [18, 6], w [11, 6]: 18 rows take both the row panels and the
+// few-rows way of every vector variant.
+constexpr uint64_t kSpecialRows = 18, kSpecialK = 6, kSpecialN = 11, kSpecialCols = 37;
+
+// Softmax rows of 37: one holding +inf, one all -inf, one masked by a
+// single -inf, one holding a NaN, one starting with a negative NaN, one
+// finite.
+std::vector<float> softmax_special_rows() {
+  std::vector<float> v = inputs(14, 6 * kSpecialCols, 0x1p-20f);
+  const float minus_inf = from_bits(0xff800000);
+  v[9] = from_bits(0x7f800000);
+  for (uint64_t c = 0; c < kSpecialCols; ++c) v[kSpecialCols + c] = minus_inf;
+  v[2 * kSpecialCols + 4] = minus_inf;
+  v[3 * kSpecialCols + 20] = from_bits(0x7fdeadbe);
+  v[4 * kSpecialCols] = from_bits(0xff812345);
+  return v;
+}
+
+struct Special {
+  const char* name;
+  std::vector<float> (*run)(const KernelVariant&);
+  uint64_t digest;
+};
+
+// The first four make a NaN by arithmetic on infinities (0 * -inf inside
+// GELU, inf + -inf, inf - inf, 0 / 0), the rest also pass NaNs through.
+const Special kSpecials[] = {
+    {"GeluOfMinusInf", [](const KernelVariant& v) { return run_gelu(v, {from_bits(0xff800000)}); }, 0x4a98877f9ba2f898},
+    {"LinearInfPlusMinusInf",
+     [](const KernelVariant& v) {
+       return run_linear(v, {from_bits(0x7f800000), from_bits(0xff800000)}, {1, 1}, {0}, 2);
+     },
+     0x4a98877f9ba2f898},
+    {"SoftmaxRowWithInf", [](const KernelVariant& v) { return run_softmax(v, {1.0f, from_bits(0x7f800000), 2.0f}, 3); },
+     0x3a96128d5b3828c8},
+    {"SoftmaxRowAllMinusInf",
+     [](const KernelVariant& v) { return run_softmax(v, {from_bits(0xff800000), from_bits(0xff800000)}, 2); },
+     0xb901c1935e0f1b75},
+    {"LinearSpecialsInX",
+     [](const KernelVariant& v) {
+       return run_linear(v, with_specials(10, kSpecialRows * kSpecialK, 0, 7),
+                         inputs(11, kSpecialN * kSpecialK, 0x1p-22f), inputs(12, kSpecialN, 0x1p-22f), kSpecialK);
+     },
+     0x74e42bbf81b3aa55},
+    {"LinearSpecialsInWeights",
+     [](const KernelVariant& v) {
+       return run_linear(v, inputs(10, kSpecialRows * kSpecialK, 0x1p-22f),
+                         with_specials(11, kSpecialN * kSpecialK, 1, 9), with_specials(12, kSpecialN, 10, 11),
+                         kSpecialK);
+     },
+     0x54a2ebc161ba4c86},
+    {"GeluSpecials", [](const KernelVariant& v) { return run_gelu(v, with_specials(13, kSpecialCols, 0, 3)); },
+     0x1bfddf1bd8defe6f},
+    {"SoftmaxSpecialRows", [](const KernelVariant& v) { return run_softmax(v, softmax_special_rows(), kSpecialCols); },
+     0x069934199886d3ab},
+};
+
+TEST(Digests, SpecialInputsGiveThePinnedBits) {
+  for (const Special& s : kSpecials) {
+    for (const KernelVariant& v : kernel_variants()) {
+      if (!v.supported()) continue;
+      const uint64_t got = digest(s.run(v));
+      EXPECT_EQ(got, s.digest) << s.name << " " << v.name << std::hex << " 0x" << got;
+    }
+  }
 }
 
 }  // namespace

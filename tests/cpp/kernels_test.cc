@@ -63,22 +63,34 @@ class Buffer {
   size_t count;
 };
 
-// Same bit pattern, except that any NaN matches any NaN: which operand's NaN
-// an addition or product passes on (its sign and payload) depends on the
-// operand order the compiler picks for a commutative instruction, so it is
-// not part of the result.
+// The references write every NaN as the one quiet NaN 0x7fc00000, as the
+// kernels must, whatever sign and payload the processor's arithmetic gave it.
+float one_nan(float v) { return std::isnan(v) ? from_bits(0x7fc00000) : v; }
+
+// Same bit pattern, NaNs included.
 void expect_same_bits(const std::vector<float>& got, const std::vector<float>& want) {
   ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) {
-    if (std::isnan(got[i]) && std::isnan(want[i])) continue;
+  for (size_t i = 0; i < got.size(); ++i)
     ASSERT_EQ(bits_of(got[i]), bits_of(want[i])) << "element " << i << ": " << got[i] << " vs " << want[i];
-  }
 }
 
-// Uniform values in [-4, 4); with `specials`, one value in 32 is NaN, an
-// infinity, a signed zero, a subnormal or an extreme.
+// Uniform values in [-4, 4); with `specials`, one value in 32 is a NaN (of
+// either sign, quiet or signalling, with a payload), an infinity, a signed
+// zero, a subnormal or an extreme.
 std::vector<float> sample(size_t n, uint32_t seed, bool specials) {
-  static const float kSpecial[] = {kNaN, kInf, -kInf, -0.0f, 0.0f, 1e-40f, -1e-45f, FLT_MIN, FLT_MAX, -1e20f};
+  static const float kSpecial[] = {kNaN,
+                                   from_bits(0xffc00000),
+                                   from_bits(0x7f800001),
+                                   from_bits(0xffa5a5a5),
+                                   kInf,
+                                   -kInf,
+                                   -0.0f,
+                                   0.0f,
+                                   1e-40f,
+                                   -1e-45f,
+                                   FLT_MIN,
+                                   FLT_MAX,
+                                   -1e20f};
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> uniform(-4.0f, 4.0f);
   std::vector<float> out(n);
@@ -113,7 +125,7 @@ std::vector<float> reference_linear(const std::vector<float>& x, const std::vect
         const float product = w[j * k + p] * x[i * k + p];
         acc = acc + product;
       }
-      y[i * n + j] = acc + b[j];
+      y[i * n + j] = one_nan(acc + b[j]);
     }
   return y;
 }
@@ -277,7 +289,7 @@ float reference_gelu(float v) {
   t = reference_tanhf(t);
   t = t + 1.0f;
   const float u = v * 0.5f;
-  return t * u;
+  return one_nan(t * u);
 }
 
 struct Elementwise {
@@ -357,7 +369,8 @@ INSTANTIATE_TEST_SUITE_P(Values, PinnedValues,
                                            Pinned{relu, -3.0f, 0}, Pinned{relu, -1e-45f, 0},
                                            Pinned{relu, kInf, bits_of(kInf)}, Pinned{relu, 1e-45f, 1},
                                            Pinned{gelu, 0.0f, 0}, Pinned{gelu, -10.0f, 0x80000000u},
-                                           Pinned{gelu, kInf, bits_of(kInf)}));
+                                           Pinned{gelu, kInf, bits_of(kInf)}, Pinned{gelu, -kInf, 0x7fc00000u},
+                                           Pinned{gelu, from_bits(0xffc00001), 0x7fc00000u}));
 
 TEST(Gelu, OneIsAboutPoint841192) {
   float y = 0.0f;
@@ -381,7 +394,7 @@ std::vector<float> reference_softmax(const std::vector<float>& x, size_t rows, s
       out[c] = reference_expf(in[c] - m);
       s = s + out[c];
     }
-    for (size_t c = 0; c < cols; ++c) out[c] = out[c] / s;
+    for (size_t c = 0; c < cols; ++c) out[c] = one_nan(out[c] / s);
   }
   return y;
 }

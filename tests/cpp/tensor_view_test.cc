@@ -98,6 +98,15 @@ TEST(TensorView, ReleasedLargeBufferGoesToOneViewOfItsSize) {
 // Children forked while another thread allocates and releases large
 // buffers can still allocate one (a child that hangs is killed by alarm).
 TEST(TensorView, ForkedChildAllocatesWhileAnotherThreadDoes) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's own allocator (GCC 12's runtime) takes no lock around
+  // fork: a child forked while the other thread is inside its operator new
+  // inherits the allocator's size-class mutex held, and waits on it for ever
+  // in its first allocation, before ours is reached (about one child in 6,000
+  // on a loaded machine). Our buffer cache is locked around fork; this test
+  // checks that in the other builds.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe with other threads allocating";
+#endif
   std::atomic<bool> stop{false};
   std::thread churn([&] {
     while (!stop) allocate_tensor({1024, 1024}, DType::FP32);

@@ -1,6 +1,7 @@
 """The three converters: real models with random weights and odd sizes agree with their framework,
 and every layer without an exact mapping is refused by name."""
 
+import os
 import warnings
 
 import numpy as np
@@ -22,7 +23,7 @@ def agree(path, x, expected):
 
 
 def custom_net(torch):
-    """The usual hand-written module: layers called in order, BatchNorm and functional activations."""
+    """The usual hand-written module: layers called in order, BatchNorm, functional activations, len(x)."""
     nn, F = torch.nn, torch.nn.functional
 
     class Net(nn.Module):
@@ -33,13 +34,14 @@ def custom_net(torch):
             self.bn.running_mean.uniform_(-1, 1), self.bn.running_var.uniform_(0.5, 2), self.bn.bias.data.uniform_()
 
         def forward(self, x):
-            x = F.relu(self.bn(self.fc1(x.view(x.size(0), -1))))
+            x = F.relu(self.bn(self.fc1(x.view(x.size(0), -1)))).reshape(len(x), -1)
             return torch.softmax(self.out(F.gelu(self.fc2(x), approximate="tanh")), dim=-1)
 
     return Net()
 
 
-def torch_nets(nn):
+def torch_nets(torch):
+    nn = torch.nn
     return {
         "image": (
             nn.Sequential(nn.Flatten(), nn.Linear(784, 10), nn.BatchNorm1d(10), nn.ReLU(), nn.Linear(10, 4)),
@@ -59,14 +61,16 @@ def torch_nets(nn):
         ),
         "gelu first": (nn.Sequential(nn.GELU(approximate="tanh"), nn.Linear(7, 1)), (7,)),
         "float64": (nn.Sequential(nn.Linear(6, 4), nn.ReLU(), nn.Linear(4, 2)).double(), (6,)),
+        "compiled": (torch.compile(nn.Sequential(nn.Linear(6, 5), nn.Softmax()), backend="eager"), (6,)),
     }
 
 
-@pytest.mark.parametrize("case", ["mlp", "nested", "gelu first", "float64", "custom", "image"])
+@pytest.mark.parametrize("case", ["mlp", "nested", "gelu first", "float64", "custom", "image", "compiled"])
+@pytest.mark.filterwarnings("ignore:Implicit dimension choice for softmax")
 def test_torch_models_agree(tmp_path, case):
     torch = pytest.importorskip("torch")
     torch.manual_seed(3)
-    net, item = (custom_net(torch), (2, 4)) if case == "custom" else torch_nets(torch.nn)[case]
+    net, item = (custom_net(torch), (2, 4)) if case == "custom" else torch_nets(torch)[case]
     net.eval()
     x = torch.randn((11,) + item, dtype=next(net.parameters()).dtype)
     qen.from_torch(net, tmp_path / "m.qen", example_input=x if case != "mlp" else None)
@@ -97,6 +101,7 @@ def test_torch_models_agree(tmp_path, case):
         ("torch.jit.script(Linear(3, 3))", "layer 1 (RecursiveScriptModule): a TorchScript module"),
         ("Residual()", "function add (add): does not read the chain's value"),
         ("Branching()", "module Sequential: its forward does not trace (symbolically traced variables"),
+        ("Direct()", "layer 1 (Direct): `self.w` is used directly; wrap it in nn.Linear, or export to ONNX"),
     ],
 )
 def test_torch_refusals(tmp_path, layer, message):
@@ -110,7 +115,15 @@ def test_torch_refusals(tmp_path, layer, message):
         def forward(self, x):
             return torch.relu(x) if x.sum() > 0 else x
 
-    names = {**vars(torch.nn), "torch": torch, "Residual": Residual, "Branching": Branching}
+    class Direct(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.w = torch.nn.Parameter(torch.ones(3, 3))
+
+        def forward(self, x):
+            return torch.nn.functional.linear(x, self.w)
+
+    names = {**vars(torch.nn), "torch": torch, "Residual": Residual, "Branching": Branching, "Direct": Direct}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # torch.jit.script is deprecated
         net = torch.nn.Sequential(torch.nn.Linear(5, 3), eval(layer, names)).eval()
@@ -166,28 +179,69 @@ def onnx_chain(onnx, nodes, initializers, shape=("batch", 4)):
 
 def _array(value):
     value = np.asarray(value)
-    return value.astype(np.float32) if value.dtype.kind == "f" else value
+    return value.astype(np.float32) if value.dtype in (np.float64, np.float32) else value
 
 
-@pytest.mark.parametrize("bias_first, shape", [(False, ("batch", 4)), (True, (1, 2, 2))])
-def test_onnx_matmul_add_with_external_weights(tmp_path, bias_first, shape):
+@pytest.mark.parametrize(
+    "bias_first, shape, half", [(False, ("batch", 4), False), (True, (1, 2, 2), False), (False, ("batch", 4), True)]
+)
+def test_onnx_matmul_add_with_external_weights(tmp_path, bias_first, shape, half):
     onnx = pytest.importorskip("onnx")
     h, rng = onnx.helper, np.random.default_rng(7)
     w, b, w2 = rng.standard_normal((4, 3)), rng.standard_normal(3), rng.standard_normal((3, 2))
     front = [h.make_node("Reshape", ["x", "to2d"], ["flat"], name="flat")] if len(shape) == 3 else []
+    # float16 weights cast to float, and a Dropout in inference mode, as exporters write them
     nodes = front + [
+        h.make_node("Cast", ["w16"], ["w"], to=1),
         h.make_node("MatMul", ["flat" if front else "x", "w"], ["xw"], name="mm"),
         h.make_node("Add", ["b", "xw"] if bias_first else ["xw", "b"], ["z"], name="bias"),
-        h.make_node("Relu", ["z"], ["r"], name="relu"),
+        h.make_node("Relu", ["z"], ["r0"], name="relu"),
+        h.make_node("Dropout", ["r0", "", "no"], ["r"]) if half else h.make_node("Identity", ["r0"], ["r"]),
         h.make_node("MatMul", ["r", "w2"], ["y"]),
     ]
-    model = onnx_chain(onnx, nodes, {"w": w, "b": b, "w2": w2, **({"to2d": [0, 4]} if front else {})}, shape)
+    w = w.astype(np.float16 if half else np.float32)
+    model = onnx_chain(
+        onnx, nodes, {"w16": w, "no": False, "b": b, "w2": w2, **({"to2d": [0, 4]} if front else {})}, shape
+    )
     onnx.save(model, tmp_path / "m.onnx", save_as_external_data=True, size_threshold=0, location="m.data")
     qen.from_onnx(tmp_path / "m.onnx", tmp_path / "m.qen")
     x = rng.standard_normal((5, 4)).astype(np.float32)
     agree(tmp_path / "m.qen", x, np.maximum(x @ w.astype(np.float32) + b.astype(np.float32), 0) @ w2.astype(np.float32))
     with pytest.raises(ValueError, match="external file"):
         qen.from_onnx(onnx.load(tmp_path / "m.onnx", load_external_data=False), tmp_path / "n.qen")
+
+
+def hostile_link(folder):
+    (folder.parent / "secret").write_bytes(bytes(64))
+    os.symlink(folder.parent / "secret", folder / "link")
+    return {"location": "link"}
+
+
+# Where a weight's external data claims to be, and what from_onnx says of it.
+EXTERNAL = {
+    "a link out of the folder": (hostile_link, "leaves the model's folder"),
+    "a parent folder": (lambda f: {"location": "../m.data"}, "leaves the model's folder"),
+    "an absolute path": (lambda f: {"location": str(f / "m.data")}, "not a path relative"),
+    "a FIFO": (lambda f: os.mkfifo(f / "fifo") or {"location": "fifo"}, "not a regular file"),
+    "past the end": (lambda f: {"location": "m.data", "offset": "40", "length": "48"}, "past the end of its 64"),
+}
+
+
+@pytest.mark.parametrize("case", EXTERNAL)
+def test_onnx_external_data_stays_inside_the_models_folder(tmp_path, case):
+    onnx = pytest.importorskip("onnx")
+    folder, (place, message) = tmp_path / "model", EXTERNAL[case]
+    folder.mkdir()
+    model = onnx_chain(onnx, [onnx.helper.make_node("MatMul", ["x", "w"], ["y"])], {"w": np.ones((4, 4))}, (None, 4))
+    (folder / "m.data").write_bytes(bytes(64))
+    weight = model.graph.initializer[0]
+    weight.ClearField("raw_data")
+    weight.data_location = onnx.TensorProto.EXTERNAL
+    for key, value in place(folder).items():
+        weight.external_data.add(key=key, value=value)
+    onnx.save(model, folder / "m.onnx")
+    with pytest.raises(ValueError, match=message):
+        qen.from_onnx(folder / "m.onnx", tmp_path / "m.qen")
 
 
 def gelu_nodes(h, beta):
@@ -246,6 +300,10 @@ def gelu_nodes(h, beta):
             "node bn (BatchNormalization): training mode",
         ),
         (lambda h: ([h.make_node("Mul", ["x", "x"], ["y"], name="sq")], {}), "node sq (Mul): not supported"),
+        (
+            lambda h: ([h.make_node("Dropout", ["x", "", "t"], ["y"], name="d")], {"t": np.array(True)}),
+            "node d (Dropout): in training mode it drops values",
+        ),
     ],
 )
 def test_onnx_refusals(tmp_path, build, message):

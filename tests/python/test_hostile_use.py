@@ -4,13 +4,19 @@ edges of a process's life (exit, fork, signals) while threads are in calls.
 Each case ends in a result or a Python exception, in a child process that
 must survive them all."""
 
+import itertools
 import os
+import shutil
 import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
 from model_builder import LINEAR, RELU, Model, Node
+
+import qen
 
 CHILD = r"""
 import fcntl, json, sys, threading
@@ -187,3 +193,45 @@ def test_exit_fork_and_signals_while_threads_are_in_calls(write_model, case, exp
         paths.append(write_model(chain))
     child = subprocess.run([sys.executable, "-c", LIFE, case, *paths], capture_output=True, text=True, timeout=60)
     assert (child.returncode, child.stdout, child.stderr) == (0, expected_output, "")
+
+
+def test_a_session_takes_weights_and_classes_from_one_file_while_the_path_is_replaced(tmp_path):
+    # Two versions whose weight rows and classes are permuted together: each labels [1, 0] "a".
+    versions = []
+    for rows, classes in (([[1, 0], [0, 1]], ["a", "b"]), ([[0, 1], [1, 0]], ["b", "a"])):
+        versions.append(tmp_path / f"v{len(versions)}.qen")
+        qen.write_sequential(
+            versions[-1],
+            [qen.Layer("linear", "w", "b")],
+            {"w": np.array(rows, np.float32), "b": np.zeros(2, np.float32)},
+            input_shape=(None, 2),
+            metadata={"classes": classes},
+            producer="test",
+            producer_version="1",
+        )
+    path, stop = tmp_path / "model.qen", threading.Event()
+    shutil.copyfile(versions[0], path)
+
+    def publish():
+        for i in itertools.count():
+            if stop.is_set():
+                return
+            shutil.copyfile(versions[i % 2], tmp_path / "next.qen")
+            os.replace(tmp_path / "next.qen", path)
+            time.sleep(0.001)  # a busy publisher, but one that leaves a load a moment between versions
+
+    publisher = threading.Thread(target=publish)
+    publisher.start()
+    labels, deadline = [], time.monotonic() + 1.5
+    try:
+        while time.monotonic() < deadline:
+            try:
+                session = qen.load(path)
+            except RuntimeError as error:  # replaced during every attempt: a starved machine's outcome, never wrong
+                assert "was replaced by another file during each of" in str(error)
+                continue
+            labels.append(session.metadata["classes"][int(session(np.array([[1, 0]], np.float32)).argmax())])
+    finally:
+        stop.set()
+        publisher.join()
+    assert len(labels) > 10 and set(labels) == {"a"}

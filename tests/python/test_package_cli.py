@@ -1,6 +1,7 @@
 """The qen command: inspect reports what the loader would, verify's exit status, no traceback."""
 
 import json
+import os
 import re
 import struct
 import subprocess
@@ -8,6 +9,7 @@ import sys
 
 import numpy as np
 import pytest
+from model_builder import RELU, Model, Tensor
 
 import _qen_core
 import qen
@@ -100,6 +102,16 @@ def older_certificate(meta):
     return meta
 
 
+def renamed_output(meta):
+    meta["outputs"][0]["name"] = "logits"
+    return meta
+
+
+def no_metadata_digest(meta):
+    del meta["probe"]["content"]["metadata"]
+    return meta
+
+
 def weights_at(data, offset):
     struct.pack_into("<Q", data, 40, offset)
     return data
@@ -112,7 +124,9 @@ TAMPERING = {
     "weights_offset into the graph": (lambda d, h: weights_at(d, h.graph_offset + 144), 3, "not the producer's"),
     "certified output bits": (lambda d, h: with_metadata(d, other_bits), 1, "output bits differ"),
     "no certificate": (lambda d, h: with_metadata(d, uncertified), 2, "holds no probe"),
-    "older certificate": (lambda d, h: with_metadata(d, older_certificate), 0, "older certificate"),
+    "digests stripped": (lambda d, h: with_metadata(d, older_certificate), 4, "weights and the metadata were not"),
+    "no metadata digest": (lambda d, h: with_metadata(d, no_metadata_digest), 4, "metadata was not checked"),
+    "output renamed": (lambda d, h: with_metadata(d, renamed_output), 3, "the file's metadata changed since it was"),
 }
 
 
@@ -154,14 +168,66 @@ def test_inspect_warns_of_a_damaged_file_that_loads(model, tmp_path, capsys, dam
         (["convert", "{src}", "-o", "{dir}"], "is a folder; name the model file to write"),
         (["convert", "{src}", "-o", "{dir}/missing/m.qen"], "the folder .*missing does not exist"),
         (["inspect", "{src}"], r"not a QEN model file \(an ONNX model\? convert it: qen convert .*m.onnx -o"),
+        (["verify", "{src}"], r"not a QEN model file \(an ONNX model\? convert it: qen convert .*m.onnx -o"),
+        (["inspect", "{dir}/fifo"], "Failed to open file: .*fifo$"),
+        (["convert", "{src}", "-o", "{dir}/fifo"], "fifo: it exists and is not a regular file$"),
     ],
 )
 def test_a_wrong_target_or_a_file_of_another_kind_is_one_line(tmp_path, capsys, argv, message):
+    os.mkfifo(tmp_path / "fifo")  # opened, it would block until a writer came
     src = tmp_path / "m.onnx"
     src.write_bytes(b"\x08\x08\x12\x07pytorch" + bytes(100))  # ir_version 8, producer_name: an ONNX file's start
-    assert main([a.format(src=src, dir=tmp_path) for a in argv]) == 1
+    assert main([a.format(src=src, dir=tmp_path) for a in argv]) == (2 if argv[0] == "verify" else 1)
     error = capsys.readouterr().err
-    assert re.search(message, error) and error.count("\n") == 1 and ".tmp" not in error
+    assert re.search(message, error, re.M) and error.count("\n") == 1 and ".tmp" not in error
+
+
+@pytest.mark.parametrize("extent", [b"Infinity", b"1e400   "])
+def test_an_infinite_extent_in_the_signature_is_not_trusted(model, tmp_path, extent):
+    def eight_digits(meta):
+        meta["inputs"][0]["shape"] = [None, 12345678]
+        return meta
+
+    path = tmp_path / "infinite.qen"
+    path.write_bytes(with_metadata(bytearray(model.read_bytes()), eight_digits).replace(b"12345678", extent))
+    assert [i.name for i in qen.load(path).get_inputs()] == ["input_0"]  # positional, as for any untrusted signature
+    for command, status in (("verify", 3), ("bench", 1)):  # verify: the certified metadata changed
+        result = subprocess.run([sys.executable, "-m", "qen", command, str(path)], capture_output=True, text=True)
+        assert result.returncode == status and "Traceback" not in result.stderr
+
+
+def test_long_tables_stream_and_long_metadata_is_not_read(write_model, capsys):
+    model = Model(metadata=json.dumps({"pad": "x" * qen.format.METADATA_MAX_SIZE}).encode())
+    x = model.placeholder(0, 3)
+    model.inputs, model.outputs = [x], [model.activation(RELU, x)]
+    model.tensors += [Tensor((0, 3))] * 20_000
+    path = write_model(model)
+    with pytest.warns(UserWarning, match="longer than 16777216 bytes and was not read"):
+        session = qen.load(path)
+    assert session.metadata is None and [i.name for i in session.get_inputs()] == ["input_0"]
+    status, report = inspect_json(path, capsys)
+    assert (
+        status == 0
+        and len(report["tensors"]) == 20_002
+        and report["metadata"].endswith("not read: longer than 16777216 bytes)")
+    )
+
+
+def test_strict_json_one_line_for_a_huge_batch_and_a_long_file_name(model, tmp_path):
+    def non_finite(meta):
+        meta["limits"] = [float("nan"), float("-inf")]
+        return meta
+
+    path = tmp_path / ("n" * 246 + ".qen")  # 250 bytes: the longest name most file systems take
+    path.write_bytes(with_metadata(bytearray(model.read_bytes()), non_finite))
+    out = subprocess.run([sys.executable, "-m", "qen", "inspect", "--json", str(path)], capture_output=True, text=True)
+    strict = json.loads(out.stdout, parse_constant=lambda name: pytest.fail(f"{name} is not JSON"))
+    assert strict["metadata"]["limits"] == ["NaN", "-Infinity"]
+    qen.write_sequential(path, [qen.Layer("relu")], {}, input_shape=(None, 3), producer="t", producer_version="1")
+    bench = subprocess.run(
+        [sys.executable, "-m", "qen", "bench", "--batch", "100000000000", str(path)], capture_output=True, text=True
+    )
+    assert bench.returncode == 1 and bench.stderr.count("\n") == 1 and "does not fit in memory" in bench.stderr
 
 
 def one_bit_flipped(x):

@@ -2,6 +2,7 @@
 
 import os
 import pickle
+import shutil
 
 import numpy as np
 import pytest
@@ -27,7 +28,11 @@ X, Y = np.array([[-1, 0, 2]], F32), np.zeros((2, 4), F32)
 BAD_FEEDS = {
     "missing input": ({"x": X}, ValueError, "missing input 'y'"),
     "unknown input": ({"x": X, "y": Y, "z": X}, ValueError, "unknown input 'z'"),
-    "float64": ({"x": X.astype(np.float64), "y": Y}, TypeError, "'x': dtype float64, expected float32"),
+    "float64": (
+        {"x": X.astype(np.float64), "y": Y},
+        TypeError,
+        r"'x': dtype float64, expected float32; the model computes in float32: pass x.astype\(np.float32\)",
+    ),
     "int32 for float32": ({"x": X, "y": Y.astype(np.int32)}, TypeError, "'y': dtype int32"),
     "list": ({"x": X.tolist(), "y": Y}, TypeError, "'x': expected a numpy array, got list"),
     "rank": ({"x": X[0], "y": Y}, ValueError, r"'x': shape \[3\] does not match the declared \[None, 3\]"),
@@ -59,6 +64,21 @@ def test_names_order_and_calls(session, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path.parent)  # the copy reopens the file by its absolute path
     copy = pickle.loads(pickled)
     assert copy.metadata == session.metadata and np.array_equal(copy(X, Y)[0], a)
+
+
+def test_a_pickled_session_reopens_its_own_file_or_refuses(session, tmp_path, monkeypatch):
+    other = tmp_path / "other"
+    other.mkdir()
+    writer = qen.ModelWriter(producer="test", producer_version="2")  # the same graph from another producer
+    writer.add_output(writer.add_node("relu", writer.add_input("x", (None, 3)), "a"))
+    writer.write(other / "two.qen")
+    monkeypatch.chdir(tmp_path)
+    pickled = pickle.dumps(qen.load("two.qen"))
+    monkeypatch.chdir(other)  # where "two.qen" is the other model
+    assert pickle.loads(pickled).metadata == session.metadata  # the first folder's file, not this one's
+    shutil.copyfile(other / "two.qen", tmp_path / "two.qen")
+    with pytest.raises(ValueError, match=f"{tmp_path / 'two.qen'}: the file there is not the model that was pickled"):
+        pickle.loads(pickled)
 
 
 @pytest.mark.parametrize("text", [b"not json", b"[" * 5000])  # JSON too deeply nested to parse is text too

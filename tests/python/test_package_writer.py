@@ -2,6 +2,8 @@
 
 import json
 import os
+import stat
+import sys
 
 import numpy as np
 import pytest
@@ -41,6 +43,17 @@ def twice_named(path):
     writer.add_tensor("w", np.ones(3, F32))
 
 
+def nested(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def from_stack_depth(depth, call):
+    return call() if depth == 0 else from_stack_depth(depth - 1, call)
+
+
 REFUSALS = {
     "17 inputs": (seventeen_inputs, "x16.*at most 16 inputs"),
     "9 dims": (lambda p: write(p, *chain(w=np.ones((1,) * 9, F32))), "'w': 9 dimensions"),
@@ -54,6 +67,8 @@ REFUSALS = {
     "unknown op": (lambda p: write(p, [qen.Layer("tanh", name="act")], {}), "act.*unknown op 'tanh'"),
     "missing tensor": (lambda p: write(p, *chain()[:1], {}), "fc.*'w' is not in"),
     "reserved metadata": (lambda p: write(p, *chain(), metadata={"inputs": 1}), "'inputs'"),
+    "deep metadata": (lambda p: write(p, *chain(), metadata={"x": nested(64)}), "nests deeper than 64 levels"),
+    "deeper metadata": (lambda p: write(p, *chain(), metadata={"x": nested(990)}), "nests deeper than 64 levels"),
 }
 
 
@@ -96,3 +111,33 @@ def test_replace_keeps_a_loaded_engine_on_the_old_contents(tmp_path):
         write(path, *chain(b=np.zeros(1, F32)))
     np.testing.assert_array_equal(qen.load(path)(x), [[10, 10]])
     assert os.listdir(tmp_path) == ["m.qen"]
+
+
+def test_new_files_take_the_umask_without_the_writer_changing_it(tmp_path, monkeypatch):
+    umask = os.umask(0o022)
+    os.umask(umask)
+    monkeypatch.setattr(os, "umask", lambda mask: pytest.fail("the writer changed the process's umask"))
+    write(tmp_path / "m.qen", *chain())
+    assert (tmp_path / "m.qen").stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="FIFOs, owners")
+def test_a_target_that_is_not_a_regular_file_is_refused_and_a_replaced_file_keeps_its_owner(tmp_path):
+    os.mkfifo(tmp_path / "fifo")
+    with pytest.raises(ValueError, match="fifo: it exists and is not a regular file"):
+        write(tmp_path / "fifo", *chain())
+    assert stat.S_ISFIFO((tmp_path / "fifo").stat().st_mode) and sorted(os.listdir(tmp_path)) == ["fifo"]
+    path = tmp_path / "m.qen"
+    write(path, *chain())
+    owner = (54321, 54322) if os.geteuid() == 0 else (os.geteuid(), os.getegid())
+    os.chown(path, *owner)
+    os.chmod(path, 0o640)
+    write(path, *chain(b=np.ones(2, F32)))
+    assert ((st := path.stat()).st_uid, st.st_gid, st.st_mode & 0o777) == (*owner, 0o640)
+
+
+def test_metadata_nested_near_the_limit_reads_back_whatever_the_callers_stack(tmp_path):
+    write(tmp_path / "m.qen", *chain(), metadata={"x": nested(63)}, certify=True)
+    for depth in (0, sys.getrecursionlimit() - 200):
+        session = from_stack_depth(depth, lambda: qen.load(tmp_path / "m.qen"))
+        assert session.get_inputs()[0].name == "input" and "probe" in session.metadata

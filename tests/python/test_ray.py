@@ -120,8 +120,13 @@ def vectors(*rows):
         ({"in": ["a", "v"]}, {"a": np.zeros(2), "v": np.zeros((2, 3))}, "column 'v'.*scalar columns"),
         (None, {"in": vectors(np.zeros(64), np.zeros(63))}, "column 'in' holds vectors of different"),
         (None, {"in": vectors(np.zeros(64), np.array(["a"] * 64))}, "column 'in' holds <U1"),
+        (None, {"in": np.full((1, 64), 1e300)}, "column 'in': 1e[+]?300 is beyond the range of .* float32"),
     ],
 )
 def test_scorer_refuses_what_it_cannot_feed_or_keep(tmp_path, inputs, batch, error):
     with pytest.raises((TypeError, ValueError), match=error):
         BatchScorer(small_model(tmp_path / "m.qen"), inputs=inputs)(batch)
+    table = np.ones((2, 64), np.float64).astype(object)  # numbers held as objects
+    np.testing.assert_array_equal(
+        BatchScorer(small_model(tmp_path / "m.qen"))({"in": table})["out"], np.full((2, 4), 64)
+    )

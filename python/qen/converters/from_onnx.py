@@ -15,8 +15,9 @@ one float output. Mapped:
   the chain's value and a per-feature constant (a scaler written out);
 - no-ops: `Flatten`/`Reshape` that leave [batch, features], `Cast` between
   float types (the file computes in float32; a float64 graph is read in
-  float32), `Identity`, and `Identity` of a constant (an alias, resolved
-  wherever it is read).
+  float32), `Identity`, `Dropout` in inference mode (no `training_mode`, or
+  a constant false), and `Identity` or `Cast` of a constant (an alias, or
+  float16 weights cast to float, resolved wherever it is read).
 
 A classifier's label branch (`ArgMax`, `ArrayFeatureExtractor`, `ZipMap`
 and their casts and reshapes, as skl2onnx writes them) is left out: the
@@ -30,9 +31,9 @@ Refused with a `ValueError` naming the node and its op type: any other op
 (`Sigmoid`, `Tanh`, `Erf`, `Conv`, `LayerNormalization`, the other
 ai.onnx.ml operators...), settings without an exact counterpart (the erf
 GELU, a softmax over another axis, Gemm's alpha or beta), a graph that is
-not one chain (a residual, two inputs, two float outputs), and casts to
-non-float types. For a graph written by skl2onnx the error names
-`qen.from_sklearn` as the direct path.
+not one chain (a residual, two inputs, two float outputs), casts to
+non-float types, and Dropout in training mode. For a graph written by
+skl2onnx the error names `qen.from_sklearn` as the direct path.
 
 The source run that the written file is checked against is onnx's own
 `onnx.reference.ReferenceEvaluator`, so onnxruntime is not needed.
@@ -43,6 +44,7 @@ from __future__ import annotations
 import itertools
 import math
 import os
+import stat
 from collections import defaultdict
 from typing import Any
 
@@ -65,14 +67,15 @@ _CONVERTER = "qen.from_onnx"
 _SUPPORTED = (
     "Gemm, MatMul (+ Add), Relu, Gelu(approximate='tanh'), the tanh GELU formula, Softmax, a binary "
     "classifier's Concat([1 - Sigmoid, Sigmoid]), BatchNormalization (eval), Scaler and per-feature "
-    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types "
-    "and Identity"
+    "Mul/Add/Sub/Div by a constant (folded into a Linear), Flatten, Reshape, Cast between float types, "
+    "Dropout (inference) and Identity"
 )
 # Nodes that may make up the GELU formula written out; Erf is here so that
 # the erf form is named when it is refused.
 _MAPPED = {
     "Identity",
     "Cast",
+    "Dropout",
     "Flatten",
     "Reshape",
     "Gemm",
@@ -119,11 +122,12 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     onnx = import_framework("onnx", "onnx", _CONVERTER)
     if isinstance(model_or_path, (str, os.PathLike)):
         try:
-            model = onnx.load(os.fspath(model_or_path))
+            model = onnx.load(os.fspath(model_or_path), load_external_data=False)
         except OSError:
             raise
         except Exception as error:  # protobuf's DecodeError and onnx's own errors share no base
             raise ValueError(f"{os.fspath(model_or_path)}: not a readable ONNX model ({error})") from error
+        _load_external_data(onnx, model, os.path.dirname(os.path.abspath(model_or_path)))
     elif isinstance(model_or_path, onnx.ModelProto):
         model = model_or_path
     else:
@@ -176,6 +180,56 @@ def from_onnx(model_or_path, path: str | os.PathLike) -> None:
     )
 
 
+def _load_external_data(onnx, model, folder: str) -> None:
+    """Reads the external data of each initializer and constant into the tensor itself.
+
+    Done here rather than by onnx, whatever its version: a location must be a
+    relative path to a regular file inside the model's folder (after links
+    are resolved), and its offset and length must lie within that file.
+    """
+    root = os.path.realpath(folder)
+    tensors = list(model.graph.initializer)
+    for node in model.graph.node:
+        for attribute in node.attribute:
+            tensors.extend([attribute.t] if attribute.HasField("t") else attribute.tensors)
+    for tensor in tensors:
+        if tensor.data_location != onnx.TensorProto.EXTERNAL:
+            continue
+        info = {entry.key: entry.value for entry in tensor.external_data}
+        where = f"initializer {tensor.name!r}: external data {info.get('location', '')!r}"
+        location = info.get("location", "")
+        if not location or os.path.isabs(location) or os.path.splitdrive(location)[0]:
+            raise ValueError(f"{where} is not a path relative to the model's folder")
+        resolved = os.path.realpath(os.path.join(root, location))
+        if os.path.commonpath([root, resolved]) != root:
+            raise ValueError(f"{where} leaves the model's folder")
+        try:
+            offset, length = int(info.get("offset", 0)), int(info["length"]) if "length" in info else None
+        except ValueError:
+            raise ValueError(f"{where}: offset or length is not a number") from None
+        tensor.raw_data = _external_bytes(resolved, offset, length, where)
+        del tensor.external_data[:]
+        tensor.data_location = onnx.TensorProto.DEFAULT
+
+
+def _external_bytes(path: str, offset: int, length: int | None, where: str) -> bytes:
+    """`length` bytes (to the end for None) of the regular file at `path` from `offset`, all inside the file."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except OSError as error:
+        raise ValueError(f"{where} cannot be opened: {error.strerror}") from None
+    with os.fdopen(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ValueError(f"{where} is not a regular file")
+        size = st.st_size
+        length = size - offset if length is None else length
+        if offset < 0 or length < 0 or offset + length > size:
+            raise ValueError(f"{where}: offset {offset} and length {length} lie past the end of its {size} bytes")
+        f.seek(offset)
+        return f.read(length)
+
+
 def _pruned(onnx, model, chain):
     """The model computing the chain's output alone: the nodes left out (a label branch) removed."""
     if not chain.left_out_nodes:
@@ -208,6 +262,8 @@ class _Chain:
                 self.constants[node.output[0]] = self._constant(node, index)
             elif node.op_type == "Identity" and node.domain in ("", "ai.onnx") and node.input[0] in self.constants:
                 self.constants[node.output[0]] = self.constants[node.input[0]]  # an alias of a constant
+            elif (cast := self._cast_constant(node)) is not None:
+                self.constants[node.output[0]] = cast  # float16 weights read as float, as the graph reads them
             else:
                 nodes.append((index, node))
         self.metadata: dict[str, object] = {}
@@ -339,6 +395,16 @@ class _Chain:
         self.item_shape = None if dims[1] is None else tuple(d or 0 for d in dims[1:])
         self.current = value.name
 
+    def _cast_constant(self, node) -> np.ndarray | None:
+        """The value of a Cast of a constant to a numeric type that numpy holds; None for any other node."""
+        if node.op_type != "Cast" or node.domain not in ("", "ai.onnx") or node.input[0] not in self.constants:
+            return None
+        to = self._attributes(node).get("to", 0)
+        names = self.onnx.TensorProto.DataType
+        if to not in (names.Value(n) for n in ("FLOAT", "DOUBLE", "FLOAT16", "INT32", "INT64")):
+            return None
+        return self.constants[node.input[0]].astype(self.onnx.helper.tensor_dtype_to_np_dtype(to))
+
     def _const(self, name: str, node, index: int, role: str) -> np.ndarray:
         if name not in self.constants:
             raise ValueError(f"{_label(node, index)}: its {role} {name!r} is not a constant (initializer)")
@@ -363,6 +429,10 @@ class _Chain:
             return self._gelu_formula(index, node)
         if op not in _MAPPED:
             raise ValueError(f"{label}: not supported; the converter maps {_SUPPORTED}")
+        if op == "Dropout":  # its ratio and training_mode may be inputs, its mask a second output
+            self._dropout(label, node)
+            self.current = node.output[0]
+            return {index}
         if live != [self.current] or len(node.output) != 1:
             raise ValueError(f"{label}: reads {len(live)} values and writes {len(node.output)}; expected one of each")
         if op == "Identity":
@@ -423,6 +493,15 @@ class _Chain:
             raise ValueError(
                 f"{label}: casts to {self.onnx.TensorProto.DataType.Name(to or 0)}; only a Cast "
                 "between float types maps (a no-op in float32)"
+            )
+
+    def _dropout(self, label: str, node) -> None:
+        """Dropout in inference mode passes its input through; in training mode it drops values."""
+        mode = node.input[2] if len(node.input) > 2 else ""
+        if mode and (mode not in self.constants or self.constants[mode].any()):
+            raise ValueError(
+                f"{label}: in training mode it drops values (training_mode {mode!r} is not a constant false); "
+                "export the model in eval mode"
             )
 
     def _affine(self, label: str, node, index: int) -> None:

@@ -2,10 +2,12 @@
 
 The module's forward is traced with `torch.fx` (an `nn.Sequential`, nested
 or not, or any module whose forward calls its steps one after another) and
-each step of the trace is mapped. Mapped:
+each step of the trace is mapped; a `torch.compile`d module is converted
+from the module it compiles. Mapped:
 
 - submodules `Linear` (a bias-free one gets a zero bias), `ReLU`,
-  `GELU(approximate='tanh')`, `Softmax` over the last dimension, `Flatten`
+  `GELU(approximate='tanh')`, `Softmax` over the last dimension (or
+  `dim=None`, which torch applies to it on [batch, features]), `Flatten`
   where it leaves [batch, features], `BatchNorm1d` in eval mode (folded into
   the neighbouring Linear), and the inference no-ops `Identity` and
   `Dropout` (in eval mode);
@@ -13,12 +15,13 @@ each step of the trace is mapped. Mapped:
   `F.gelu(x, approximate='tanh')`, `torch.softmax`/`F.softmax`/`Tensor.softmax`
   over the last dimension, `F.dropout` outside training, and
   `torch.flatten`/`Tensor.flatten`/`view`/`reshape` to [batch, -1] (the batch
-  given as `x.size(0)` or `x.shape[0]`).
+  given as `x.size(0)`, `x.shape[0]` or `len(x)`).
 
 Refused with a `ValueError` that names the step: any other layer or
-operation (a residual `+`, `torch.tanh`, a direct use of a parameter), a
+operation (a residual `+`, `torch.tanh`), a
 layer whose settings have no exact counterpart (the erf GELU, a softmax over
-another dimension, Dropout or BatchNorm1d in training mode), a graph that is
+another dimension, Dropout or BatchNorm1d in training mode), a parameter
+or buffer read in forward (`F.linear(x, self.w, self.b)`), a graph that is
 not one chain, forward hooks, a forward that does not trace (control flow
 on values), and TorchScript modules. Such a model converts through ONNX:
 `torch.onnx.export` it and use `qen.from_onnx`.
@@ -26,6 +29,8 @@ on values), and TorchScript modules. Such a model converts through ONNX:
 
 from __future__ import annotations
 
+import builtins
+import contextlib
 import operator
 import os
 from typing import Any
@@ -54,15 +59,22 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
     `example_input` is a sample batch [batch, ...]: it gives the input's
     shape when the first layer does not (a leading `Flatten` of images, an
     activation), and its first rows become the probe batch. Without it the
-    probe is seeded random values. An input of shape [batch, d1, d2, ...]
-    that the first step flattens stays declared in that shape: the file's
-    `Session` takes it as well as the flat [batch, d1 * d2 * ...]. The
-    written file is run on the probe and compared with `module`'s output
-    before it replaces `path`.
+    probe is seeded random values. An image input keeps its shape only when
+    `example_input` gives it: the first step flattens [batch, d1, d2, ...],
+    the file declares that shape, and its `Session` takes it as well as the
+    flat [batch, d1 * d2 * ...]; without `example_input` the file declares
+    the flat [batch, features] that the first Linear reads. The written file
+    is run on the probe and compared with `module`'s output before it
+    replaces `path`.
     """
     torch = import_framework("torch", "torch", _CONVERTER)
     if not isinstance(module, torch.nn.Module):
         raise TypeError(f"module must be a torch.nn.Module, got {type(module).__name__}")
+    compiled = type(module).__name__ == "OptimizedModule" and isinstance(
+        getattr(module, "_orig_mod", None), torch.nn.Module
+    )
+    if compiled:  # torch.compile wraps the module; its computation is the original's
+        module = module._orig_mod
     sample = None
     if example_input is not None:
         sample = (
@@ -107,6 +119,7 @@ def from_torch(module, path: str | os.PathLike, *, example_input=None) -> None:
         converter=_CONVERTER,
         producer_version=torch.__version__,
         item_shape=item_shape,
+        metadata={"source": "the module that torch.compile wrapped"} if compiled else None,
     )
 
 
@@ -132,7 +145,8 @@ def _walk(torch, module, mapper: _Mapper) -> None:
             return _is_leaf(torch, m)
 
     try:
-        graph = Tracer().trace(module)
+        with _len_recorded(torch, type(module).forward):
+            graph = Tracer().trace(module)
     except Exception as error:  # tracing fails in many ways (TraceError, TypeError, NotImplementedError...)
         reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         raise ValueError(f"module {type(module).__name__}: its forward does not trace ({reason}); {_WORKS}") from error
@@ -154,6 +168,14 @@ def _walk(torch, module, mapper: _Mapper) -> None:
         label = _label(node, module)
         if _shape_query(torch, node, batch_of):
             continue
+        if node.op == "get_attr":  # a parameter or buffer that forward reads itself
+            owner, _, attribute = node.target.rpartition(".")
+            where = (
+                f"layer {owner} ({type(module.get_submodule(owner)).__name__})"
+                if owner
+                else f"module {type(module).__name__}"
+            )
+            raise ValueError(f"{where}: `self.{attribute}` is used directly; wrap it in nn.Linear, or export to ONNX")
         if not node.args or node.args[0] is not current:
             raise ValueError(f"{label}: does not read the chain's value (the output of {current.name!r}); {_WORKS}")
         if node.op == "call_module":
@@ -161,6 +183,30 @@ def _walk(torch, module, mapper: _Mapper) -> None:
         else:
             mapper.function(label, node, batch_of)
         current = node
+
+
+@contextlib.contextmanager
+def _len_recorded(torch, forward):
+    """While tracing, `len(x)` in `forward` records a call instead of failing on the traced value."""
+    names = getattr(forward, "__globals__", None)
+    if names is None:
+        yield
+        return
+
+    def traced_len(value):
+        if isinstance(value, torch.fx.Proxy):
+            return value.tracer.create_proxy("call_function", builtins.len, (value,), {})
+        return builtins.len(value)
+
+    had, old = "len" in names, names.get("len")
+    names["len"] = traced_len
+    try:
+        yield
+    finally:
+        if had:
+            names["len"] = old
+        else:
+            del names["len"]
 
 
 def _label(node, module) -> str:
@@ -174,7 +220,10 @@ def _label(node, module) -> str:
 
 
 def _shape_query(torch, node, batch_of: dict) -> bool:
-    """Notes `x.size()`, `x.size(0)`, `x.shape` and `x.shape[0]`, which a view or reshape may read."""
+    """Notes `x.size()`, `x.size(0)`, `x.shape`, `x.shape[0]` and `len(x)`, which a view or reshape may read."""
+    if node.op == "call_function" and node.target is builtins.len:
+        batch_of[node] = "batch"
+        return True
     if node.op == "call_method" and node.target == "size" and _arg(node, 1, "dim", 0) == 0:
         batch_of[node] = "batch" if _arg(node, 1, "dim", None) == 0 else None
         return True
@@ -277,7 +326,7 @@ class _Mapper:
         self.activation(label, "gelu", name)
 
     def softmax(self, label: str, dim, name: str) -> None:
-        if dim not in (1, -1):
+        if dim not in (None, 1, -1):  # the activations take [batch, features], where torch puts dim=None on 1
             raise ValueError(f"{label}: dim={dim!r}; only the last dimension of [batch, features] maps (dim=-1)")
         self.activation(label, "softmax", name)
 
