@@ -4,7 +4,8 @@
 // of the sizes given in MiB on the command line (GB/s), and for comparison
 // fused multiply-adds (0 where the width has none); then the rate of every
 // vector variant of linear this CPU runs, called directly on a
-// compute-bound shape. Each rate is the median of several runs.
+// compute-bound shape, and of every variant's GELU and softmax. Each rate is
+// the median of several runs.
 #include "machine_peak.h"
 
 #include <algorithm>
@@ -38,7 +39,7 @@ double median_seconds(int runs, F&& run) {
 PeakLoops loops_for([[maybe_unused]] const std::string& variant) {
 #ifdef QEN_X86_LOOPS
   if (variant == "avx512") return qen_bench::peak_loops_avx512();
-  if (variant == "avx2") return qen_bench::peak_loops_avx2();
+  if (variant == "avx2_fma" || variant == "avx2") return qen_bench::peak_loops_avx2();
 #endif
   return qen_bench::peak_loops_baseline();
 }
@@ -71,12 +72,36 @@ int main(int argc, char** argv) {
   constexpr uint64_t m = 256, k = 1024, n = 1024;
   std::vector<float> x(m * k, 0.5f), w(n * k, 0.25f), b(n, 0.0f), y(m * n);
   const char* separator = "";
-  for (const qen::KernelVariant& v : qen::kernel_variants()) {
-    if (!v.supported() || std::string(v.name) == "scalar") continue;
+  const std::vector<qen::KernelVariant>& variants = qen::kernel_variants();
+  for (auto v = variants.begin(); v != variants.end(); ++v) {
+    if (!v->supported() || std::string(v->name) == "scalar") continue;
+    // A linear kernel that a later variant shares (AVX2 with and without
+    // FMA) is measured once, under the later name.
+    if (std::any_of(v + 1, variants.end(), [&](const auto& later) { return later.linear == v->linear; })) continue;
     const qen::LinearArgs args{x.data(), w.data(), b.data(), y.data(), m, n, k, n};
-    const double seconds = median_seconds(9, [&] { v.linear(args); });
-    std::printf("%s\"%s\": %.2f", separator, v.name, 2.0 * m * n * k / seconds / 1e9);
+    const double seconds = median_seconds(9, [&] { v->linear(args); });
+    std::printf("%s\"%s\": %.2f", separator, v->name, 2.0 * m * n * k / seconds / 1e9);
     separator = ", ";
+  }
+  // GELU and softmax on [256, 4096], each vector variant on the same values
+  // (a fixed sawtooth over [-8, 8)), in M elements/s.
+  constexpr uint64_t rows = 256, cols = 4096;
+  std::vector<float> in(rows * cols), out(rows * cols);
+  for (uint64_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i * 7919 % 16384) / 1024.0f - 8.0f;
+  for (const bool gelu : {true, false}) {
+    std::printf("}, \"%s_mps\": {", gelu ? "gelu" : "softmax");
+    separator = "";
+    for (const qen::KernelVariant& v : qen::kernel_variants()) {
+      if (!v.supported() || std::string(v.name) == "scalar") continue;
+      const double seconds = median_seconds(9, [&] {
+        if (gelu)
+          v.gelu(in.data(), out.data(), in.size());
+        else
+          v.softmax(in.data(), out.data(), rows, cols);
+      });
+      std::printf("%s\"%s\": %.1f", separator, v.name, static_cast<double>(in.size()) / seconds / 1e6);
+      separator = ", ";
+    }
   }
   std::printf("}}\n");
   return 0;

@@ -220,6 +220,22 @@ def mlp_layers(sizes):
     return [(weights(n, k), weights(1, n)[0]) for k, n in zip(sizes, sizes[1:])]
 
 
+def model_limit_row(table, case, seconds, sizes, batch, cores=1):
+    """A model's time as a share of the least time its Linear layers allow on `cores` cores: their
+    multiplies and adds at the mul+add peak, or one read of their weights at the read rate of the
+    measured buffer nearest the weights in size, whichever takes longer. The activations count as
+    nothing, so their cost lowers the share."""
+    flops = 2.0 * batch * sum(k * n for k, n in zip(sizes, sizes[1:]))
+    weight_bytes = 4.0 * sum((k + 1) * n for k, n in zip(sizes, sizes[1:]))
+    read_key = min(_PEAK["read_gbps"], key=lambda mib: abs(np.log2(weight_bytes / (int(mib) << 20))))
+    peak, read = cores * _PEAK["mul_add_gflops"], cores * peak_read(read_key)
+    on = f"{cores} core{'s' if cores > 1 else ''}"
+    if flops / peak >= weight_bytes / read:
+        table.rate_row(case, flops / seconds / 1e9, f"limit: mul+add peak, {on}", peak, "GFLOP/s")
+    else:
+        table.rate_row(case, weight_bytes / seconds / 1e9, f"limit: read rate, {read_key} MiB, {on}", read, "GB/s")
+
+
 ORT_PEERS = (("ONNX Runtime, 1 thread", 1), ("ONNX Runtime, default threads", None))
 
 
@@ -237,15 +253,22 @@ def bench_real_model(table, tmp, sizes, hidden, batches, every_core=()):
     for batch in batches:
         x = RNG.standard_normal((batch, sizes[0]), dtype=F32)
         case = f"MLP {name} ({hidden}, softmax), batch {batch}"
+        mine = {}
         for label, threads in ORT_PEERS:
             session = ort_session(onnx_path, threads)
             calls = {"QEN": lambda: engine.run([x]), label: lambda: session.run(None, {"x": x})}
             if threads is None and batch in every_core:
                 calls["QEN, threads=0"] = lambda: every_core_engine.run([x])
             t = paired_seconds(calls)
+            mine.setdefault("QEN", t["QEN"])
             table.time_row(case, t["QEN"], label, t[label])
             if "QEN, threads=0" in t:
+                mine["QEN, threads=0"] = t["QEN, threads=0"]
                 table.time_row(f"{case}, threads=0", t["QEN, threads=0"], label, t[label])
+        model_limit_row(table, case, mine["QEN"], sizes, batch)
+        if "QEN, threads=0" in mine:
+            cores = len(os.sched_getaffinity(0))
+            model_limit_row(table, f"{case}, threads=0", mine["QEN, threads=0"], sizes, batch, cores)
 
 
 def bench_small_model_call(table, tmp):
@@ -290,6 +313,7 @@ def bench_mlp(table, tmp):
         with threadpool_limits(1):
             for peer, forward in peers.items():
                 table.time_row(f"MLP 64-128-10, batch {batch}", mine, peer, median_seconds(lambda: forward(x)))
+        model_limit_row(table, f"MLP 64-128-10, batch {batch}", mine, (64, 128, 10), batch)
 
 
 def bench_linear(table, tmp, peak):
@@ -339,6 +363,8 @@ def bench_elementwise(table, tmp):
         case = f"{label} [{rows},{cols}], elements"
         table.rate_row(case, mine, "numpy, 1 thread", theirs, "M/s")
         table.rate_row(case, mine, "ONNX Runtime, 1 thread", ort_rate, "M/s")
+        for variant, rate in _PEAK[f"{op}_mps"].items():
+            table.rate_row(f"{case}, kernel alone, {variant} variant", rate, "numpy, 1 thread", theirs, "M/s")
 
 
 def bench_replaced_libm(table, tmp, replaced_libm):
@@ -518,9 +544,8 @@ def serve_large_blocks_from_the_heap():
 def main():
     peak_tool = sys.argv[1]
     serve_large_blocks_from_the_heap()
-    _PEAK.update(
-        json.loads(subprocess.run([peak_tool, "2", "64", "1024"], check=True, capture_output=True, text=True).stdout)
-    )
+    peak = subprocess.run([peak_tool, "2", "8", "64", "1024"], check=True, capture_output=True, text=True)
+    _PEAK.update(json.loads(peak.stdout))
     with threadpool_limits(1):
         blas = ", ".join(
             f"{p['internal_api']} {p.get('version')} ({p.get('architecture')})"

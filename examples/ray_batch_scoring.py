@@ -2,12 +2,16 @@
 
 Starts a local Ray instance with two worker processes (or, with --address,
 joins a running cluster: the scoring code is the same), builds a dataset of a
-million rows of pixels, and scores it with `qen.ray.score`. It prints the rows
-per second of one process running the same batches and of the Ray run, checks
-that both give the same bits, and prints each worker's memory as its
-/proc/<pid>/smaps_rollup reports it, with the part the model file's mapping
-takes. Every worker maps the file read-only, so the weights are held once per
-machine, in the page cache, and count as no worker's private memory.
+million rows of pixels, and scores it with `qen.ray.score`. --model is a local
+path or a URI that pyarrow opens (s3://bucket/digits.qen, with the store's
+credentials in the environment as pyarrow reads them); it is read here, on
+the driver, and reaches every node through Ray's object store, so no node
+needs the file. It prints the rows per second of one process running the same
+batches and of the Ray run, checks that both give the same bits, and prints
+each worker's node and memory as its /proc/<pid>/smaps_rollup reports it, with
+the part the model file's mapping takes. Every worker maps its node's copy of
+the file read-only, so the weights are held once per machine, in the page
+cache, and count as no worker's private memory.
 """
 
 import argparse
@@ -18,7 +22,6 @@ from pathlib import Path
 import numpy as np
 import ray
 
-import qen
 from qen.ray import BatchScorer, score
 
 MODEL = Path(__file__).with_name("digits.qen")
@@ -55,21 +58,21 @@ def memory_kib(model: str) -> list[int]:
 
 
 class MeasuredScorer(BatchScorer):
-    """A BatchScorer that returns only the outputs, so the pixels are not sent
-    back, and tags each row with its worker's pid and memory. Reading /proc
-    costs milliseconds, so memory is measured at most once a second."""
+    """A BatchScorer that tags each row with its worker's node, pid and memory.
+    Reading /proc costs milliseconds, so memory is measured at most once a second."""
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        self.model = os.path.realpath(self.session.path)
+        self.mapped = os.path.realpath(self.session.path)  # the node's copy of the model
+        self.node = ray.util.get_node_ip_address()
         self.measured_at, self.memory = -1.0, []
 
     def __call__(self, batch):
-        scored = super().__call__(batch)
-        outputs = {name: scored[name] for name in self.outputs}
+        outputs = super().__call__(batch)
         if time.monotonic() - self.measured_at > 1:
-            self.measured_at, self.memory = time.monotonic(), memory_kib(self.model)
-        rows = len(next(iter(outputs.values())))
+            self.measured_at, self.memory = time.monotonic(), memory_kib(self.mapped)
+        rows = len(outputs[self.outputs[0]])
+        outputs["worker_node"] = np.full(rows, self.node)
         outputs["worker_pid"] = np.full(rows, os.getpid())
         for key, kib in zip(MEMORY, self.memory):
             outputs[f"worker_{key}_kib"] = np.full(rows, kib)
@@ -78,14 +81,14 @@ class MeasuredScorer(BatchScorer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--model", type=Path, default=MODEL)
+    parser.add_argument("--model", default=str(MODEL), help="a local path or a URI: s3://bucket/digits.qen")
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--batch-size", type=int, default=4096)
-    parser.add_argument("--address", help="a running Ray cluster to join instead of a local instance")
+    parser.add_argument("--address", help="a running Ray cluster to join (host:port) instead of a local instance")
     args = parser.parse_args()
 
-    session = qen.load(args.model)
+    session = BatchScorer(args.model).session  # a URI is fetched once and mapped from this machine's cache
     (graph_input,), (graph_output,) = session.get_inputs(), session.get_outputs()
     pixels = np.random.default_rng(0).random((args.rows, graph_input.shape[1]), dtype=np.float32)
 
@@ -115,6 +118,7 @@ def main():
             min_workers=args.workers,
             batch_size=args.batch_size,
             inputs={"data": graph_input.name},
+            keep_columns=False,  # only the outputs come back, not the pixels
             scorer=MeasuredScorer,
         )
         start = time.perf_counter()
@@ -127,7 +131,8 @@ def main():
             pids = batch["worker_pid"]
             for pid in np.unique(pids).tolist():
                 last = np.flatnonzero(pids == pid)[-1]
-                memory[pid] = [batch[f"worker_{key}_kib"][last] / 1024 for key in MEMORY]
+                worker = (str(batch["worker_node"][last]), pid)
+                memory[worker] = [batch[f"worker_{key}_kib"][last] / 1024 for key in MEMORY]
         elapsed = time.perf_counter() - start
     finally:
         ray.shutdown(wait_for_processes=True)
@@ -141,10 +146,10 @@ def main():
         "identical to the one-process run bit for bit:",
         result.shape == expected.shape and result.tobytes() == expected.tobytes(),
     )
-    print(f"model file: {args.model.stat().st_size / 2**20:.2f} MiB, mapped read-only by every worker")
-    for pid, (private, heap, resident, model_resident, model_private) in sorted(memory.items()):
+    print(f"model file: {os.path.getsize(session.path) / 2**20:.2f} MiB, mapped read-only by every worker")
+    for (node, pid), (private, heap, resident, model_resident, model_private) in sorted(memory.items()):
         print(
-            f"worker pid {pid}: {private:.1f} MiB private memory ({heap:.1f} MiB of it heap, the rest "
+            f"worker pid {pid} on node {node}: {private:.1f} MiB private memory ({heap:.1f} MiB of it heap, the rest "
             f"object-store blocks), {resident - private:.1f} MiB shared with other processes; "
             f"of the model file {model_resident:.2f} MiB resident, {model_private:.2f} MiB private"
         )

@@ -15,6 +15,9 @@ bool always() { return true; }
 // The AVX-512 expf and tanhf use fused double multiply-adds, which every
 // AVX-512F CPU has; the check keeps the table honest all the same.
 bool avx512_with_fma() { return cpu_has_avx512f() && cpu_has_fma(); }
+// Every AVX2 CPU since 2013 has FMA too; the few without it take the
+// variant after this one, whose expf and tanhf round each multiply-add twice.
+bool avx2_with_fma() { return cpu_has_avx2() && cpu_has_fma(); }
 #endif
 
 void require_fp32(const TensorView& t) {
@@ -128,6 +131,7 @@ const std::vector<KernelVariant>& kernel_variants() {
   static const auto* const variants = new std::vector<KernelVariant>{
 #ifdef QEN_X86_KERNELS
       {"avx512", avx512_with_fma, linear_f32_avx512, relu_f32_avx512, gelu_f32_avx512, softmax_f32_avx512},
+      {"avx2_fma", avx2_with_fma, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2_fma, softmax_f32_avx2_fma},
       {"avx2", cpu_has_avx2, linear_f32_avx2, relu_f32_avx2, gelu_f32_avx2, softmax_f32_avx2},
 #endif
 #ifdef QEN_NEON_KERNELS

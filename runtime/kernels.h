@@ -89,6 +89,8 @@ void linear_f32_avx2(const LinearArgs& args);
 void relu_f32_avx2(const void* x, void* y, uint64_t n);
 void gelu_f32_avx2(const void* x, void* y, uint64_t n);
 void softmax_f32_avx2(const void* x, void* y, uint64_t rows, uint64_t cols);
+void gelu_f32_avx2_fma(const void* x, void* y, uint64_t n);
+void softmax_f32_avx2_fma(const void* x, void* y, uint64_t rows, uint64_t cols);
 void linear_f32_neon(const LinearArgs& args);
 void relu_f32_neon(const void* x, void* y, uint64_t n);
 void gelu_f32_neon(const void* x, void* y, uint64_t n);

@@ -22,6 +22,7 @@ const std::vector<ExpTanhVariant>& exp_tanh_variants() {
   static const std::vector<ExpTanhVariant> variants{
 #ifdef QEN_X86_KERNELS
       {"avx512", expf_f32_avx512, tanhf_f32_avx512},
+      {"avx2_fma", expf_f32_avx2_fma, tanhf_f32_avx2_fma},
       {"avx2", expf_f32_avx2, tanhf_f32_avx2},
 #endif
 #ifdef QEN_NEON_KERNELS

@@ -30,6 +30,8 @@ void expf_f32_avx512(const void* x, void* y, uint64_t n);
 void tanhf_f32_avx512(const void* x, void* y, uint64_t n);
 void expf_f32_avx2(const void* x, void* y, uint64_t n);
 void tanhf_f32_avx2(const void* x, void* y, uint64_t n);
+void expf_f32_avx2_fma(const void* x, void* y, uint64_t n);
+void tanhf_f32_avx2_fma(const void* x, void* y, uint64_t n);
 void expf_f32_neon(const void* x, void* y, uint64_t n);
 void tanhf_f32_neon(const void* x, void* y, uint64_t n);
 

@@ -1,7 +1,8 @@
 // AVX2 vector operations on 8 floats, for the kernel files compiled with
-// -mavx2 (no FMA). Everything here and in the shared kernel templates has
-// internal linkage, so no code built for this instruction set can be picked
-// by the linker for a file built for another one.
+// -mavx2 (no FMA; simd_avx2_fma.h adds the fused forms for the expf and
+// tanhf of CPUs that have it). Everything here and in the shared kernel
+// templates has internal linkage, so no code built for this instruction set
+// can be picked by the linker for a file built for another one.
 #pragma once
 
 #include <immintrin.h>
@@ -91,7 +92,7 @@ struct Avx2 {
   static Wide sub(Wide a, Wide b) { return _mm256_sub_pd(a, b); }
   static Wide mul(Wide a, Wide b) { return _mm256_mul_pd(a, b); }
   static Wide div(Wide a, Wide b) { return _mm256_div_pd(a, b); }
-  // a b + c, rounded twice: this variant runs on CPUs without FMA too.
+  // a b + c, rounded twice, for CPUs without FMA.
   static Wide mul_add(Wide a, Wide b, Wide c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a
   // double. The four entries are read one by one: on AMD's Zen 3 that takes

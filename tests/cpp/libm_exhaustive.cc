@@ -6,7 +6,7 @@
 // between adjacent floats, subnormals and the overflow threshold included),
 // MPFR computes the float instead, correctly rounded with binary32's exponent
 // range. A NaN input must give that NaN, made quiet. Arguments name the
-// functions (expf, tanhf) and the variants (avx512, avx2, scalar) to check:
+// functions (expf, tanhf) and the variants (avx512, avx2_fma, avx2, scalar) to check:
 // all functions, or all variants, when none is named. Exit status 0 only
 // when every check passes.
 #include <mpfr.h>
@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     if (!wanted(f.name, {"expf", "tanhf"})) continue;
     std::vector<const qen::ExpTanhVariant*> selected;
     for (const qen::ExpTanhVariant& v : qen::exp_tanh_variants()) {
-      if (!wanted(v.variant, {"avx512", "avx2", "scalar"})) continue;
+      if (!wanted(v.variant, {"avx512", "avx2_fma", "avx2", "scalar"})) continue;
       if (qen::testing::variant_named(v.variant).supported())
         selected.push_back(&v);
       else

@@ -2,14 +2,14 @@
 # Fails if the runtime library holds a fused multiply-add instruction that
 # could change a result: a fused operation rounds once where the kernels'
 # fixed order rounds twice. The one exception is the double-precision forms
-# (...pd) in the AVX-512 objects, where the correctly rounded expf and tanhf
-# use them: their results do not depend on how the doubles are rounded on
-# the way. Every single-precision fused form (...ps, ...ss) is refused
-# everywhere, and on aarch64 every fused form. On x86-64 it also fails when
-# the AVX-512 kernels are missing or hold no 512-bit multiply, and on aarch64
-# when the NEON kernels hold no vector multiply, so that an empty disassembly
-# cannot pass. The second argument is the target's objdump (the host's by
-# default).
+# (...pd) in the AVX-512 and AVX2+FMA objects (*_avx512, *_avx2_fma), where
+# the correctly rounded expf and tanhf use them: their results do not depend
+# on how the doubles are rounded on the way. Every single-precision fused
+# form (...ps, ...ss) is refused everywhere, and on aarch64 every fused
+# form. On x86-64 it also fails when the AVX-512 kernels are missing or hold
+# no 512-bit multiply, and on aarch64 when the NEON kernels hold no vector
+# multiply, so that an empty disassembly cannot pass. The second argument is
+# the target's objdump (the host's by default).
 set -eu
 library=$1
 objdump=${2:-objdump}
@@ -24,7 +24,7 @@ fused=$(printf '%s\n' "$listing" | awk '
   /^[0-9a-f]+ <.*>:$/ { fn = $0; next }
   match($0, /[[:space:]](v?f(n)?m(add|sub)|fml[as])[[:alnum:]]*/) {
     mnemonic = substr($0, RSTART + 1, RLENGTH - 1)
-    if (object ~ /_avx512\.cc\.o:$/ && mnemonic ~ /^vf.*pd$/) next
+    if (object ~ /_(avx512|avx2_fma)\.cc\.o:$/ && mnemonic ~ /^vf.*pd$/) next
     print object " " fn " " $0
   }')
 if [ -n "$fused" ]; then
