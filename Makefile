@@ -21,19 +21,20 @@ BENCH_BUILD := build/bench
 WIN_BUILD  := build/windows
 ARM64_BUILD := build/arm64
 EMU_BUILD  := build/avx512-emulated
+PACKAGE_BUILD := build/cpp-package
 CMAKE_ARGS ?=
 # Every tests/fuzz/fuzz_*.cc is a target; FUZZ_TIME is seconds per target.
 FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test check lint format test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 test-arm64-package wheels wheel-tools wheel-reference check-macos install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
+.PHONY: demo test check lint format test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 test-arm64-package wheels wheel-tools wheel-reference check-macos install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
 	$(PY) examples/demo.py
 
-test: lint test-cpp exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
+test: lint test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions fuzz-smoke fuzz-python test-windows test-arm64
 
 # The edit-test loop: the C++ tests of the default build and the package's
 # Python tests on this Python, in a few minutes. `make test` is the full run.
@@ -90,6 +91,25 @@ run_ctest   = $(WITH_VENV) ctest --test-dir $(1) --output-on-failure
 test-cpp: system-deps venv
 	$(call cmake_build,$(CPP_BUILD),$(CMAKE_ARGS))
 	$(call run_ctest,$(CPP_BUILD))
+
+# The library alone (no tests, benchmarks or Python) installed with its
+# headers and CMake package under $(PACKAGE_BUILD)/<kind>/prefix, static and
+# shared; examples/cpp built against each as a project of its own and run on
+# examples/cpp/digits.txt; its printout checked against the Python Session's
+# on the same digits, bit for bit, and the shared library's exports.
+package_check = $(WITH_VENV) cmake -S . -B $(PACKAGE_BUILD)/$(1)/library -G Ninja \
+	  -DQEN_BUILD_TESTS=OFF -DQEN_BUILD_BENCH=OFF -DBUILD_SHARED_LIBS=$(2) -DCMAKE_INSTALL_LIBDIR=lib $(CMAKE_ARGS) && \
+	$(WITH_VENV) cmake --build $(PACKAGE_BUILD)/$(1)/library --target $(3) && \
+	$(WITH_VENV) cmake --install $(PACKAGE_BUILD)/$(1)/library --prefix $(PACKAGE_BUILD)/$(1)/prefix && \
+	$(WITH_VENV) cmake -S examples/cpp -B $(PACKAGE_BUILD)/$(1)/example -G Ninja \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(PACKAGE_BUILD)/$(1)/prefix && \
+	$(WITH_VENV) cmake --build $(PACKAGE_BUILD)/$(1)/example && \
+	$(PACKAGE_BUILD)/$(1)/example/classify_digits examples/digits.qen examples/cpp/digits.txt >$(PACKAGE_BUILD)/$(1)/printout.txt && \
+	cat $(PACKAGE_BUILD)/$(1)/printout.txt && \
+	$(PY) tests/cpp/check_cpp_package.py $(PACKAGE_BUILD)/$(1)/printout.txt $(4)
+test-cpp-package: install
+	$(call package_check,static,OFF,qen_runtime,)
+	$(call package_check,shared,ON,qen_runtime_shared,$(PACKAGE_BUILD)/shared/prefix/lib/libqen.so)
 
 # Every float through each variant's expf and tanhf (the scalar one too)
 # against an independent correctly rounded reference (MPFR near rounding

@@ -18,7 +18,7 @@
 
 #include <vector>
 
-#include "tensor_view.h"
+#include "qen/tensor_view.h"
 
 namespace qen::bindings {
 

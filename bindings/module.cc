@@ -16,10 +16,10 @@
 
 #include "array_conversion.h"
 #include "call_guard.h"
-#include "engine.h"
 #include "graph_executor.h"
-#include "model_loader.h"
 #include "model_path.h"
+#include "qen/engine.h"
+#include "qen/model_loader.h"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "engine.h"
+#include "qen/engine.h"
 
 #include <algorithm>
 #include <cstdio>

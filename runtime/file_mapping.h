@@ -7,15 +7,9 @@
 #include <cstdint>
 #include <string>
 
-namespace qen::platform {
+#include "qen/file_handle.h"
 
-#ifdef _WIN32
-using Handle = void*;  // a Windows HANDLE
-constexpr Handle kNoHandle = nullptr;
-#else
-using Handle = int;  // a POSIX descriptor
-constexpr Handle kNoHandle = -1;
-#endif
+namespace qen::platform {
 
 // Opens an existing regular file read-only without ever blocking, the path in
 // UTF-8. kNoHandle for anything else: a missing path, a directory, a FIFO or

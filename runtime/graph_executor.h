@@ -12,10 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "device.h"
 #include "memory_planner.h"
-#include "model_loader.h"
-#include "tensor_view.h"
+#include "qen/device.h"
+#include "qen/model_loader.h"
+#include "qen/tensor_view.h"
 
 namespace qen {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tensor_view.h"
+#include "qen/tensor_view.h"
 
 namespace qen {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "model_format.h"
+#include "qen/model_format.h"
 
 namespace qen {
 namespace {

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "model_format.h"
+#include "qen/model_format.h"
 
 namespace qen {
 

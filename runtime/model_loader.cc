@@ -1,9 +1,11 @@
-#include "model_loader.h"
+#include "qen/model_loader.h"
 
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
+
+#include "file_mapping.h"
 
 namespace qen {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "error_of.h"
 #include "model_builder.h"
-#include "model_loader.h"
 #include "process_resources.h"
+#include "qen/model_loader.h"
 
 namespace qen {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "model_format.h"
+#include "qen/model_format.h"
 
 namespace qen::testing {
 

@@ -1,4 +1,4 @@
-#include "model_loader.h"
+#include "qen/model_loader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tensor_view.h"
+#include "qen/tensor_view.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "model_file.h"
-#include "tensor_view.h"
+#include "qen/tensor_view.h"
 
 namespace qen::fuzzing {
 

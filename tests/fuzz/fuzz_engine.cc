@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "bound_inputs.h"
-#include "engine.h"
 #include "model_file.h"
-#include "model_loader.h"
+#include "qen/engine.h"
+#include "qen/model_loader.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "graph_executor.h"
 #include "memory_planner.h"
 #include "model_file.h"
-#include "model_loader.h"
+#include "qen/model_loader.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "model_file.h"
-#include "model_format.h"
-#include "model_loader.h"
+#include "qen/model_format.h"
+#include "qen/model_loader.h"
 
 namespace {
 

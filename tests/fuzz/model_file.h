@@ -17,7 +17,7 @@
 #include <exception>
 #include <string>
 
-#include "model_format.h"
+#include "qen/model_format.h"
 
 namespace qen::fuzzing {
 

@@ -13,14 +13,16 @@
 #include <memory>
 #include <vector>
 
+#include "qen/export.h"
+
 namespace qen {
 
 enum class DType : uint8_t { FP32 = 0, FP16 = 1, INT8 = 2, INT32 = 3 };
 
 // Bytes per element; throws std::runtime_error "Unknown dtype" for values above 3.
-size_t element_size(DType dtype);
+QEN_EXPORT size_t element_size(DType dtype);
 
-class TensorView {
+class QEN_EXPORT TensorView {
  public:
   // A borrowing view over existing memory. Throws "Unknown dtype".
   TensorView(void* data, std::vector<uint32_t> shape, DType dtype, std::shared_ptr<void> owner = nullptr);
@@ -53,15 +55,15 @@ using TensorHandle = std::shared_ptr<TensorView>;
 // fresh pages and their faults to a model run again and again.
 // Throws "Unknown dtype", or std::bad_alloc when the buffer cannot be had
 // (including a byte size that does not fit in 64 bits).
-TensorHandle allocate_tensor(std::vector<uint32_t> shape, DType dtype);
+QEN_EXPORT TensorHandle allocate_tensor(std::vector<uint32_t> shape, DType dtype);
 
 // A block of at least `bytes` bytes at 64-byte alignment, contents not
 // initialised; 0 bytes still gives a valid block. Null when it cannot be had.
 // Release it with aligned_free.
-void* aligned_allocate(uint64_t bytes);
-void aligned_free(void* block);
+QEN_EXPORT void* aligned_allocate(uint64_t bytes);
+QEN_EXPORT void aligned_free(void* block);
 
 // element_size(dtype) times every extent, or false when that overflows 64 bits.
-bool checked_byte_size(const uint32_t* dims, size_t count, DType dtype, uint64_t* out);
+QEN_EXPORT bool checked_byte_size(const uint32_t* dims, size_t count, DType dtype, uint64_t* out);
 
 }  // namespace qen

@@ -10,13 +10,14 @@
 #include <cstdint>
 #include <string>
 
-#include "file_mapping.h"
-#include "model_format.h"
-#include "tensor_view.h"
+#include "qen/export.h"
+#include "qen/file_handle.h"
+#include "qen/model_format.h"
+#include "qen/tensor_view.h"
 
 namespace qen {
 
-class ModelLoader {
+class QEN_EXPORT ModelLoader {
  public:
   // Opens, maps and validates the file; throws std::runtime_error on failure
   // and then holds nothing.

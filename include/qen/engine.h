@@ -22,19 +22,20 @@
 #include <unordered_map>
 #include <vector>
 
-#include "device.h"
-#include "model_loader.h"
-#include "tensor_view.h"
+#include "qen/device.h"
+#include "qen/export.h"
+#include "qen/model_loader.h"
+#include "qen/tensor_view.h"
 
 namespace qen {
 
 // Thrown by a run that its caller asked to stop.
-class RunStopped : public std::runtime_error {
+class QEN_EXPORT RunStopped : public std::runtime_error {
  public:
   RunStopped() : std::runtime_error("Run stopped") {}
 };
 
-class Engine {
+class QEN_EXPORT Engine {
  public:
   // Throws std::runtime_error "CUDA support not compiled" for Device::CUDA.
   // `threads` is how many threads a kernel may use (0: every core this
