@@ -38,16 +38,21 @@ except ImportError:
 if atheris:
     with atheris.instrument_imports(include=["qen"]):
         from qen import format as fmt
-        from qen.cli import describe
+        from qen.cli import Inspection
 else:
     from qen import format as fmt
-    from qen.cli import describe
+    from qen.cli import Inspection
 
 
 def one_input(data: bytes) -> None:
     try:
         model = fmt.read_model(data)
-        describe(model)  # tables, tensor and node problems, metadata, warnings of damage
+        report = Inspection(model)  # tables, tensor and node problems, metadata, warnings of damage
+        for _ in report.tensor_rows():
+            pass
+        for _ in report.node_rows():
+            pass
+        report.closing()
         for i in range(len(model.tensors)):
             if model.tensor_problem(i) is None:
                 model.tensor_data(i)
