@@ -4,8 +4,9 @@
 # tests need Debian's libgtest-dev and libmpfr-dev, the fuzz targets clang with its
 # runtimes, the Windows tests MinGW-w64, Wine and GoogleTest's sources, and
 # the emulated AVX-512 tests SIMDe, the ARM64 tests Debian's aarch64 cross
-# compiler, qemu-user and GoogleTest's sources, installed with apt-get when
-# they are missing.
+# compiler, qemu-user and GoogleTest's sources, the ARM64 package tests a Debian
+# arm64 root (debootstrap, qemu-user-static, binfmt-support), installed with
+# apt-get when they are missing.
 
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -27,7 +28,7 @@ FUZZ_TARGETS := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cc)))
 FUZZ_TIME  ?= 60
 FUZZ_FLAGS ?=
 
-.PHONY: demo test check lint format test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
+.PHONY: demo test check lint format test-cpp test-cpp-package exhaustive test-avx512-emulated test-asan test-tsan test-python test-python-versions test-windows test-arm64 test-arm64-package wheels wheel-tools wheel-reference check-macos install install-extras venv system-deps fuzz-deps windows-deps arm64-deps fuzz-build fuzz-smoke fuzz fuzz-python bench
 
 demo: venv
 	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation ".[sklearn]"
@@ -158,11 +159,88 @@ test-windows: windows-deps venv
 
 # The C++ tests cross-built for 64-bit ARM Linux (the NEON kernels),
 # GoogleTest with them from Debian's sources, and run by ctest under
-# qemu-user.
+# qemu-user; then the aarch64 wheel in a Debian arm64 root.
 test-arm64: arm64-deps venv
 	$(call cmake_build,$(ARM64_BUILD),-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
 	  -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF)
 	$(call run_ctest,$(ARM64_BUILD))
+	$(MAKE) --no-print-directory test-arm64-package
+
+# Wheels: the sdist and, for each CPython of WHEEL_PYTHONS found, a manylinux
+# wheel for x86-64 and one for aarch64, built with zig (cmake/zig-*.cmake) by
+# tests/wheels/build_wheel.py, which prints each wheel's tag. Then each
+# x86-64 wheel, and the module built from the sdist, in a fresh virtual
+# environment: the tests of test-python-versions and the output bits of
+# certified models against the GCC build's.
+WHEEL_TOOLS   := build/wheel-tools
+WHEEL_PY      := $(WHEEL_TOOLS)/bin/python
+WHEEL_PYTHONS := 3.10 3.11 3.12 3.13
+WHEEL_ARCHS   := x86_64 aarch64
+CERTIFIED     := build/wheels/certified
+ARM64_ROOT    := build/arm64-root
+# The version of Debian's python3 in the arm64 root.
+ARM64_PYTHON  := 3.11
+
+# Sets py to build/py$$v/venv/bin/python, the virtual environment of CPython
+# $$v with the build tools, made when missing; py is empty when no python$$v is found.
+version_venv = exe=$$(python3 tests/python/interpreters.py $$v); py=; \
+	if [ -n "$$exe" ]; then py=build/py$$v/venv/bin/python; \
+	  { test -x $$py || $$exe -m venv build/py$$v/venv; } && \
+	  $$py -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt || exit 1; fi
+
+wheel-tools:
+	$(call apt_install,libgcc-s1-arm64-cross)
+	@test -x $(WHEEL_PY) || python3 -m venv $(WHEEL_TOOLS)
+	$(WHEEL_PY) -m pip install --quiet --disable-pip-version-check -r requirements-wheels.txt
+
+# Certified models and their output bits from the GCC build: what every
+# wheel must reproduce.
+wheel-reference: install
+	$(PY) tests/wheels/digests.py write $(CERTIFIED)
+	$(PY) tests/wheels/digests.py $(CERTIFIED) >build/wheels/digests.txt
+
+wheels: wheel-tools wheel-reference
+	rm -rf dist
+	nice $(WHEEL_PY) -m build --sdist --outdir dist . >/dev/null
+	@for v in $(WHEEL_PYTHONS); do $(version_venv); \
+	  if [ -z "$$py" ]; then echo "Python $$v: no python$$v found, no wheels"; continue; fi; \
+	  for arch in $(WHEEL_ARCHS); do nice $(WHEEL_PY) tests/wheels/build_wheel.py $$arch $$py dist || exit 1; done; \
+	done
+	@summary=""; for v in $(WHEEL_PYTHONS); do \
+	  exe=$$(python3 tests/python/interpreters.py $$v); test -n "$$exe" || continue; \
+	  rm -rf build/wheels/venv$$v && $$exe -m venv build/wheels/venv$$v && \
+	  result=$$(tests/wheels/test_wheel.sh build/wheels/venv$$v dist/*-cp$$(echo $$v | tr -d .)-*x86_64.whl \
+	    $(VERSION_TESTS)) || { echo "$$result"; exit 1; }; \
+	  summary="$$summary\nPython $$v x86-64 wheel: $$result"; \
+	done; \
+	rm -rf build/wheels/venv-sdist && python3 -m venv build/wheels/venv-sdist && \
+	result=$$(nice tests/wheels/test_wheel.sh build/wheels/venv-sdist dist/*.tar.gz \
+	  tests/python/test_module_surface.py tests/python/test_package_session.py) || { echo "$$result"; exit 1; }; \
+	printf '%b\n' "$$summary\nsdist, built here: $$result"
+
+# The C++ core and its C++ tests compiled and linked by zig for macOS on
+# ARM64 and on x86-64 (build/<target>): running them needs a Mac.
+MACOS_TARGETS := aarch64-macos x86_64-macos
+check-macos: wheel-tools venv
+	$(call apt_install,googletest)
+	@zig=$$($(WHEEL_PY) -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig; \
+	for t in $(MACOS_TARGETS); do \
+	  $(call cmake_build,build/$$t,-DCMAKE_TOOLCHAIN_FILE=cmake/zig-$$t.cmake -DQEN_ZIG=$$zig \
+	    -DQEN_GTEST_SOURCES=/usr/src/googletest -DQEN_BUILD_BENCH=OFF) || exit 1; \
+	done
+
+$(ARM64_ROOT):
+	$(call apt_install,debootstrap qemu-user-static binfmt-support)
+	$(SUDO) nice tests/arm64/make_root.sh $@
+
+# The aarch64 wheel for Debian's python3 installed in the arm64 root, where
+# the module and package tests that need no framework run under qemu-user,
+# the certified models give the GCC build's bits and `qen verify` holds.
+# tests/arm64/run_in_root.sh runs any other command there.
+test-arm64-package: wheel-tools wheel-reference $(ARM64_ROOT)
+	@v=$(ARM64_PYTHON); $(version_venv); nice $(WHEEL_PY) tests/wheels/build_wheel.py aarch64 $$py dist
+	$(SUDO) tests/arm64/run_in_root.sh $(ARM64_ROOT) tests/wheels/test_wheel.sh /opt/venv \
+	  dist/*-cp$(subst .,,$(ARM64_PYTHON))-*aarch64.whl $(VERSION_TESTS)
 
 test-python: install-extras
 	$(PY) -m pytest

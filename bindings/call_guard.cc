@@ -3,9 +3,6 @@
 #if defined(__unix__)
 #include <pthread.h>
 #endif
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include <condition_variable>
 #include <mutex>
@@ -127,11 +124,13 @@ void GuardedCall::leave() {
 }
 
 void GuardedCall::take_back(PyThreadState* state) {
-#if defined(__GLIBCXX__)
+#if defined(__GLIBCXX__) || defined(_LIBCPP_VERSION)
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // The interpreter is exiting and has ended this thread. Returning from
+  } catch (...) {
+    // The interpreter is exiting and has ended this thread by glibc's
+    // forced unwind (abi::__forced_unwind to libstdc++, a foreign exception
+    // to libc++; PyEval_RestoreThread throws nothing else). Returning from
     // here would abort the process; the thread stays instead, and leaves
     // the object to whoever still runs.
     if (holds_) leave();

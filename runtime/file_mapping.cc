@@ -32,8 +32,10 @@ size_t page_tail(uint64_t size) {
 // lease only while no descriptor of the file is open for writing, so taking
 // one and dropping it at once answers that. Where no lease can be had at all
 // (a file of another owner without CAP_LEASE, a file system without leases)
-// the answer is unknown and the file is taken as unwritten.
+// the answer is unknown and the file is taken as unwritten, as it is on
+// systems without leases (macOS).
 bool open_for_writing_elsewhere(int fd) {
+#if defined(__linux__)
   // A writer opening the file while the lease is held breaks it, and the
   // break is signalled to this process: SIGIO by default, which would end
   // it. SIGURG is ignored unless a program asks for it.
@@ -41,6 +43,10 @@ bool open_for_writing_elsewhere(int fd) {
   if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return errno == EAGAIN;
   ::fcntl(fd, F_SETLEASE, F_UNLCK);
   return false;
+#else
+  (void)fd;
+  return false;
+#endif
 }
 
 }  // namespace

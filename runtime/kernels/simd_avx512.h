@@ -6,14 +6,15 @@
 
 // GCC 12's AVX-512 intrinsics start some results from a self-initialised
 // placeholder, which -Wmaybe-uninitialized reports at every use (GCC bug
-// 105593); the warning is silenced for the intrinsics' own lines only.
-#ifdef __GNUC__
+// 105593); the warning is silenced for the intrinsics' own lines only
+// (GCC's warnings: clang has no -Wmaybe-uninitialized).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
-#ifdef __GNUC__
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 

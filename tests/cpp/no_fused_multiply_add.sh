@@ -9,7 +9,8 @@
 # form. On x86-64 it also fails when the AVX-512 kernels are missing or hold
 # no 512-bit multiply, and on aarch64 when the NEON kernels hold no vector
 # multiply, so that an empty disassembly cannot pass. The second argument is
-# the target's objdump (the host's by default).
+# the target's objdump (the host's by default): GNU objdump names an archive
+# member "name.o:", llvm-objdump "archive.a(name.o):", and both are read.
 set -eu
 library=$1
 objdump=${2:-objdump}
@@ -24,7 +25,7 @@ fused=$(printf '%s\n' "$listing" | awk '
   /^[0-9a-f]+ <.*>:$/ { fn = $0; next }
   match($0, /[[:space:]](v?f(n)?m(add|sub)|fml[as])[[:alnum:]]*/) {
     mnemonic = substr($0, RSTART + 1, RLENGTH - 1)
-    if (object ~ /_(avx512|avx2_fma)\.cc\.o:$/ && mnemonic ~ /^vf.*pd$/) next
+    if (object ~ /_(avx512|avx2_fma)\.cc\.o\)?:$/ && mnemonic ~ /^vf.*pd$/) next
     print object " " fn " " $0
   }')
 if [ -n "$fused" ]; then
@@ -32,13 +33,13 @@ if [ -n "$fused" ]; then
   exit 1
 fi
 
-if printf '%s\n' "$listing" | grep -q 'linear_avx512\.cc\.o:'; then
+if printf '%s\n' "$listing" | grep -Eq 'linear_avx512\.cc\.o\)?:'; then
   if ! printf '%s\n' "$listing" | grep -Eq 'vmulps.*%zmm'; then
     echo "no 512-bit multiply in the AVX-512 kernels of $library"
     exit 1
   fi
 fi
-if printf '%s\n' "$listing" | grep -q 'linear_neon\.cc\.o:'; then
+if printf '%s\n' "$listing" | grep -Eq 'linear_neon\.cc\.o\)?:'; then
   if ! printf '%s\n' "$listing" | grep -Eq 'fmul[[:space:]]+v[0-9]+\.4s'; then
     echo "no vector multiply in the NEON kernels of $library"
     exit 1
