@@ -1,6 +1,7 @@
 """The exact output bits of certified models, to compare builds and machines.
 
-    python digests.py write DIR   writes the certified models into DIR
+    python digests.py write DIR   writes the certified models into DIR, and a receipt of a
+                                  run of examples/digits.qen (receipt.json, receipt-inputs.npz)
     python digests.py DIR         prints one line per model and thread count
 
 Each line is the file name, the thread count and the SHA-256 of the outputs
@@ -43,6 +44,12 @@ def write(folder: Path) -> None:
             producer_version="1",
             certify=True,
         )
+    # Rows with infinities and NaNs too, whose NaN outputs must match across machines.
+    x = np.random.default_rng(7).standard_normal((16, 64)).astype(np.float32)
+    x[1, 3], x[2, :] = -np.inf, np.nan
+    _, receipt = qen.load(EXAMPLE).run_with_receipt(None, {"input": x})
+    qen.save_receipt(folder / "receipt.json", receipt)
+    np.savez(folder / "receipt-inputs.npz", input=x)
 
 
 def print_digests(folder: Path) -> None:

@@ -2,8 +2,9 @@
 # Installs a wheel or sdist of qen-runtime into the virtual environment VENV
 # and tests it there: the pytest files given, then the output bits of the
 # certified models of build/wheels/certified against the GCC build's
-# (build/wheels/digests.txt) and `qen verify` of each. Prints pytest's
-# summary line and "same bits", or what failed.
+# (build/wheels/digests.txt) and `qen verify` of each, and `qen replay` of the
+# GCC build's receipt at 1 and 2 threads. Prints pytest's summary line and
+# "same bits", or what failed.
 #
 #     tests/wheels/test_wheel.sh VENV WHEEL_OR_SDIST TEST_FILE...
 set -eu
@@ -25,4 +26,9 @@ diff build/wheels/digests.txt "$log" >&2 || fail "other output bits than the GCC
 for model in build/wheels/certified/*.qen examples/digits.qen; do
   "$py" -m qen verify "$model" >"$log" 2>&1 || fail "qen verify $model exits $?"
 done
-echo "$summary; same bits; qen verify 0"
+for threads in 1 2; do
+  "$py" -m qen replay build/wheels/certified/receipt.json examples/digits.qen \
+    --inputs build/wheels/certified/receipt-inputs.npz --threads $threads >"$log" 2>&1 ||
+    fail "qen replay of the GCC build's receipt at $threads threads exits $?"
+done
+echo "$summary; same bits; qen verify 0; qen replay 0"
