@@ -21,7 +21,7 @@ import stat
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any
 
 import numpy as np
 
@@ -247,11 +247,6 @@ def file_state(path: str) -> tuple[int, ...] | None:
         return None
 
 
-def _present(results: list[np.ndarray | None]) -> list[np.ndarray]:
-    # None stands only for an output that no node produces, which no file this package writes has.
-    return cast(list[np.ndarray], results)
-
-
 def _engine(threads: int) -> _qen_core.Engine:
     if not isinstance(threads, int) or isinstance(threads, bool) or threads < 0:
         raise ValueError(f"threads must be a non-negative integer (0: every core), got {threads!r}")
@@ -315,7 +310,8 @@ class Session:
             if type(value) is np.ndarray and value.dtype is dtype:
                 shape = value.shape
                 if shape == whole or (shape[1:] == batch_tail and len(shape) > 0 and shape[0] < _U32_LIMIT):
-                    return _present(self._engine.run([value]))
+                    # None stands only for an output that no node produces, which no file this package writes has.
+                    return self._engine.run([value])  # type: ignore[return-value]
         if self._declared is not None:
             input_feed = _flatten_declared(self._declared, input_feed)
         if output_names is None:
@@ -329,8 +325,8 @@ class Session:
             picks = [self._output_index[n] for n in output_names]
         # The arrays stay referenced here until the engine has returned.
         arrays = check_feed(self._inputs, input_feed)
-        results = _present(self._engine.run(arrays))
-        return [results[i] for i in picks]
+        results = self._engine.run(arrays)
+        return [results[i] for i in picks]  # type: ignore[misc]
 
     def run_with_receipt(
         self, output_names: Sequence[str] | None, input_feed: Mapping[str, np.ndarray]
