@@ -148,66 +148,94 @@ void linear_row_panel(const LinearArgs& a, uint64_t i0, uint64_t rows, float* pa
     linear_across_rows<V, kVectors>(a, i0, rows, j0, panel);
 }
 
-// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kWidth), lane = output. For
-// vectors of two or more 128-bit blocks, half a vector of columns of two
-// weight rows is loaded into the two halves of one
-// register, placed so that the shuffles within 128-bit blocks and one
-// exchange of blocks between register pairs leave t[kk] lane l =
-// W[j0 + l][k0 + kk]: the load ports do the rest of the transpose. The
-// kWidth weight rows share one L1 set when their length is a multiple of
-// 4 KiB, but each load uses its cache line at once.
-template <class V, uint64_t kRows>
+// Outputs y[i0 .. i0 + kRows)[j0 .. j0 + kTiles * kWidth), lane = output,
+// one tile of kWidth outputs after another. For vectors of two or more
+// 128-bit blocks, half a vector of columns of two weight rows is loaded into
+// the two halves of one register, placed so that the shuffles within 128-bit
+// blocks and one exchange of blocks between register pairs leave t[kk] lane
+// l = W[j0 + l][k0 + kk]: the load ports do the rest of the transpose.
+// Each accumulator adds one column after another, so a single row of x
+// waits on the latency of its adds; a second tile gives it a second chain to
+// run in the meantime. A tile takes 64 bytes of each of its weight rows
+// before the next tile runs, so that a cache line is used up at once even
+// where the rows of both tiles share few L1 sets (rows a multiple of 1 KiB long).
+template <class V, uint64_t kRows, uint64_t kTiles>
 void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
-  constexpr uint64_t kStep = V::kWidth / 2;
-  const unsigned char* w[V::kWidth];
-  weight_rows(a, j0, w);
-  typename V::Reg acc[kRows];
-  for (auto& v : acc) v = V::zero();
-  // Columns k0 .. k0 + count of the tile's weight rows, each column added in
+  // Columns transposed at once, and columns in 64 bytes.
+  constexpr uint64_t kCols = V::kWidth >= 8 ? V::kWidth / 2 : V::kWidth, kLine = 16;
+  const unsigned char* w[kTiles][V::kWidth];
+  for (uint64_t tile = 0; tile < kTiles; ++tile) weight_rows(a, j0 + tile * V::kWidth, w[tile]);
+  typename V::Reg acc[kTiles][kRows];
+  for (auto& tile : acc)
+    for (auto& v : tile) v = V::zero();
+  // Columns k0 .. k0 + count of a tile's weight rows, each column added in
   // ascending order, from t[kk] lane l = W[j0 + l][k0 + kk].
-  auto step = [&](const typename V::Reg* t, uint64_t k0, uint64_t count) {
+  auto add_columns = [&](uint64_t tile, const typename V::Reg* t, uint64_t k0, uint64_t count) {
     for (uint64_t kk = 0; kk < count; ++kk)
       for (uint64_t r = 0; r < kRows; ++r)
-        acc[r] = V::add(acc[r], V::mul(t[kk], V::broadcast(float_at(a.x, (i0 + r) * a.k + k0 + kk))));
+        acc[tile][r] = V::add(acc[tile][r], V::mul(t[kk], V::broadcast(float_at(a.x, (i0 + r) * a.k + k0 + kk))));
+  };
+  // Columns k0 .. k0 + kCols of a tile; for vectors of one 128-bit block
+  // whole rows, transposed in registers.
+  auto columns = [&](uint64_t tile, uint64_t k0) {
+    typename V::Reg t[kCols];
+    if constexpr (V::kWidth >= 8) {
+      // t[4g + m]: rows 8g + m and 8g + 4 + m.
+      for (uint64_t g = 0; g < kCols / 4; ++g)
+        for (uint64_t m = 0; m < 4; ++m)
+          t[4 * g + m] = V::load_halves(w[tile][8 * g + m], w[tile][8 * g + 4 + m], k0 * 4);
+      transpose_within_blocks<V>(t);
+      V::join_halves(t);
+    } else {
+      for (uint64_t l = 0; l < V::kWidth; ++l) t[l] = V::load(w[tile][l] + k0 * 4);
+      transpose<V>(t);
+    }
+    add_columns(tile, t, k0, kCols);
   };
   uint64_t k0 = 0;
-  if constexpr (V::kWidth >= 8) {
-    for (; k0 + kStep <= a.k; k0 += kStep) {
-      // half[4g + m]: rows 8g + m and 8g + 4 + m, columns k0 .. k0 + kStep.
-      typename V::Reg half[kStep];
-      for (uint64_t g = 0; g < kStep / 4; ++g)
-        for (uint64_t m = 0; m < 4; ++m) half[4 * g + m] = V::load_halves(w[8 * g + m], w[8 * g + 4 + m], k0 * 4);
-      transpose_within_blocks<V>(half);
-      V::join_halves(half);
-      step(half, k0, kStep);
+  for (; k0 + kLine <= a.k; k0 += kLine)
+    for (uint64_t tile = 0; tile < kTiles; ++tile)
+      for (uint64_t c = 0; c < kLine; c += kCols) columns(tile, k0 + c);
+  for (; k0 + kCols <= a.k; k0 += kCols)
+    for (uint64_t tile = 0; tile < kTiles; ++tile) columns(tile, k0);
+  // The last columns, fewer than kCols: whole rows, transposed in registers.
+  if (k0 < a.k)
+    for (uint64_t tile = 0; tile < kTiles; ++tile) {
+      typename V::Reg t[V::kWidth];
+      for (uint64_t l = 0; l < V::kWidth; ++l) t[l] = V::load_first(w[tile][l] + k0 * 4, a.k - k0);
+      transpose<V>(t);
+      add_columns(tile, t, k0, a.k - k0);
     }
+  for (uint64_t tile = 0; tile < kTiles && j0 + tile * V::kWidth < a.n; ++tile) {
+    const uint64_t first = j0 + tile * V::kWidth;
+    for (uint64_t r = 0; r < kRows; ++r)
+      store_outputs<V>(a, i0 + r, first, smaller(V::kWidth, a.n - first), acc[tile][r]);
   }
-  // The columns left, and all of them for a vector of one 128-bit block:
-  // whole rows, transposed in registers.
-  for (; k0 < a.k; k0 += V::kWidth) {
-    const uint64_t count = smaller(V::kWidth, a.k - k0);
-    typename V::Reg t[V::kWidth];
-    for (uint64_t l = 0; l < V::kWidth; ++l)
-      t[l] = count == V::kWidth ? V::load(w[l] + k0 * 4) : V::load_first(w[l] + k0 * 4, count);
-    transpose<V>(t);
-    step(t, k0, count);
-  }
-  const uint64_t cols = smaller(V::kWidth, a.n - j0);
-  for (uint64_t r = 0; r < kRows; ++r) store_outputs<V>(a, i0 + r, j0, cols, acc[r]);
 }
 
 // Rows i0 .. m - 1 in groups of up to four, so that their accumulators and
-// one transposed block of weights fit in registers together.
+// one transposed block of weights fit in registers together. A row alone
+// takes V::kSingleRowTiles tiles of outputs at once, except where the weight
+// rows are a multiple of 4 KiB long: the rows of two tiles would then all
+// fall in one L1 set, twice as many as it has ways.
 template <class V>
 void linear_few_rows(const LinearArgs& a, uint64_t first) {
+  const bool two_tiles = V::kSingleRowTiles == 2 && a.k * sizeof(float) % 4096 != 0;
   for (uint64_t i0 = first; i0 < a.m; i0 += 4) {
     const uint64_t rows = smaller(4, a.m - i0);
     for (uint64_t j0 = 0; j0 < a.n; j0 += V::kWidth) {
       switch (rows) {
-        case 1: linear_across_outputs<V, 1>(a, i0, j0); break;
-        case 2: linear_across_outputs<V, 2>(a, i0, j0); break;
-        case 3: linear_across_outputs<V, 3>(a, i0, j0); break;
-        default: linear_across_outputs<V, 4>(a, i0, j0); break;
+        case 1:
+          if (two_tiles && a.n - j0 > V::kWidth) {
+            linear_across_outputs<V, 1, 2>(a, i0, j0);
+            j0 += V::kWidth;
+          } else {
+            linear_across_outputs<V, 1, 1>(a, i0, j0);
+          }
+          break;
+        case 2: linear_across_outputs<V, 2, 1>(a, i0, j0); break;
+        case 3: linear_across_outputs<V, 3, 1>(a, i0, j0); break;
+        default: linear_across_outputs<V, 4, 1>(a, i0, j0); break;
       }
     }
   }

@@ -27,6 +27,9 @@ struct Neon {
   // distance between weight rows.
   static constexpr uint64_t kRowVectors = 2;
   static constexpr uint64_t kRowVectorsSameSet = 2;
+  // Output tiles a single row of x takes at once in the dense layer: one, as
+  // a second is unmeasured on ARM hardware.
+  static constexpr uint64_t kSingleRowTiles = 1;
 
   static Reg zero() { return vdupq_n_f32(0.0f); }
   // Element pointers may sit at any byte address: copied, which compiles

@@ -166,12 +166,14 @@ std::vector<LinearCase> linear_cases() {
     cases.push_back({1, 20, e});   // outputs, one row
     cases.push_back({40, 20, e});  // outputs, many rows
     cases.push_back({3, e, 9});    // depth, few rows
+    cases.push_back({1, e, 17});   // depth, one row: two tiles of outputs
     cases.push_back({33, e, 9});   // depth, many rows
   }
   // Row panels of each width, and rows left over to either shape of work.
   for (uint32_t m : {24u, 25u, 48u, 49u, 97u}) cases.push_back({m, 19, 17});
-  // Weight rows 4 KiB apart, which take a tile of other row panels.
-  for (uint32_t m : {40u, 97u}) cases.push_back({m, 1024, 17});
+  // Weight rows 4 KiB apart, which take a tile of other row panels, and
+  // one tile of outputs for a row alone.
+  for (uint32_t m : {1u, 40u, 97u}) cases.push_back({m, 1024, 17});
   return cases;
 }
 
