@@ -32,6 +32,8 @@
 //   mul_add(a, b, c)        a b + c, fused or rounded twice
 //   scale_from_table(v, t)  per lane, with k the low 64 bits of v:
 //                           t[k % 16] + (k << 48), as a double
+//   power_of_two(v)         per lane, with k the low 16 bits of v:
+//                           2^floor(k / 16) from its bits, with no table
 #pragma once
 
 #include <cstdint>
@@ -127,12 +129,6 @@ struct TanhConstants {
       0x3fc437f0518db8a9, 0x3fc9f5326091a112, 0x3fccff6b54d8a89c, 0x3fcfac1f752150a5,
       0x3fd2827999fcef32, 0x3fd58451cfac061b, 0x3fd759ca845541b7, 0x3fd889230547e120,
       0x3fd9d13f32b5a75b, 0x3fdb3337bb0aa538, 0x3fdcb031b9f7490e, 0x3fde495f454921b3};
-  // 1.0's bits minus i << 48: adding k << 48 gives 2^j.
-  alignas(64) static constexpr uint64_t kPowerTable[16] = {
-      0x3ff0000000000000, 0x3fef000000000000, 0x3fee000000000000, 0x3fed000000000000,
-      0x3fec000000000000, 0x3feb000000000000, 0x3fea000000000000, 0x3fe9000000000000,
-      0x3fe8000000000000, 0x3fe7000000000000, 0x3fe6000000000000, 0x3fe5000000000000,
-      0x3fe4000000000000, 0x3fe3000000000000, 0x3fe2000000000000, 0x3fe1000000000000};
 };
 
 // tanh a for 0 <= a <= 10, given 2a (doubled exactly in float), as
@@ -151,7 +147,7 @@ typename V::Wide tanh_wide(typename V::Wide twice_a) {
   W shifted, r;
   reduce<V>(twice_a, shifted, r);
   const W q = expm1_reduced<V>(r);
-  const W power = V::scale_from_table(shifted, C::kPowerTable);
+  const W power = V::power_of_two(shifted);
   const W scaled = V::scale_from_table(shifted, C::kMinusOneTable);
   const W e = V::mul_add(V::add(power, scaled), q, V::add(scaled, V::sub(power, V::splat_wide(1.0))));
   return V::div(e, V::add(e, V::splat_wide(2.0)));

@@ -98,6 +98,13 @@ struct Avx2 {
   static Wide div(Wide a, Wide b) { return _mm256_div_pd(a, b); }
   // a b + c, rounded twice, for CPUs without FMA.
   static Wide mul_add(Wide a, Wide b, Wide c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
+  // Per lane, with k the low 16 bits of v: 2^floor(k / 16) as a double,
+  // made from its bits: k / 16 added to 1.0's exponent.
+  static Wide power_of_two(Wide v) {
+    const __m256i k = _mm256_castpd_si256(v);
+    return _mm256_castsi256_pd(
+        _mm256_add_epi64(_mm256_slli_epi64(_mm256_srli_epi64(k, 4), 52), _mm256_set1_epi64x(0x3ff0000000000000)));
+  }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a
   // double. The four entries are read one by one: on AMD's Zen 3 that takes
   // less time than a 64-bit gather (softmax about 6% faster).

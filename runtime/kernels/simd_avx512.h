@@ -119,6 +119,13 @@ struct Avx512 {
   static Wide div(Wide a, Wide b) { return _mm512_div_pd(a, b); }
   // a b + c rounded once: every AVX-512F CPU has the fused form.
   static Wide mul_add(Wide a, Wide b, Wide c) { return _mm512_fmadd_pd(a, b, c); }
+  // Per lane, with k the low 16 bits of v: 2^floor(k / 16) as a double,
+  // made from its bits: k / 16 added to 1.0's exponent.
+  static Wide power_of_two(Wide v) {
+    const __m512i k = _mm512_castpd_si512(v);
+    return _mm512_castsi512_pd(
+        _mm512_add_epi64(_mm512_slli_epi64(_mm512_srli_epi64(k, 4), 52), _mm512_set1_epi64(0x3ff0000000000000)));
+  }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
   static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const __m512i k = _mm512_castpd_si512(v);

@@ -124,6 +124,12 @@ struct Neon {
   // a b + c, rounded twice: this library holds no fused instruction on aarch64.
   static Wide mul_add(Wide a, Wide b, Wide c) { return vaddq_f64(vmulq_f64(a, b), c); }
   // Per lane, with k the low 64 bits of v: table[k % 16] + (k << 48), as a double.
+  // Per lane, with k the low 16 bits of v: 2^floor(k / 16) as a double,
+  // made from its bits: k / 16 added to 1.0's exponent.
+  static Wide power_of_two(Wide v) {
+    const uint64x2_t k = vreinterpretq_u64_f64(v);
+    return vreinterpretq_f64_u64(vaddq_u64(vshlq_n_u64(vshrq_n_u64(k, 4), 52), vdupq_n_u64(0x3ff0000000000000)));
+  }
   static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64x2_t k = vreinterpretq_u64_f64(v);
     const uint64x2_t entry =

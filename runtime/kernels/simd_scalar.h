@@ -50,6 +50,14 @@ struct Scalar {
     return b;
   }
   // table[k % 16] + (k << 48) as a double, with k the bits of v.
+  // Per lane, with k the low 16 bits of v: 2^floor(k / 16) as a double,
+  // made from its bits: k / 16 added to 1.0's exponent.
+  static Wide power_of_two(Wide v) {
+    const uint64_t bits = (wide_bits(v) >> 4 << 52) + 0x3ff0000000000000;
+    double s;
+    std::memcpy(&s, &bits, sizeof s);
+    return s;
+  }
   static Wide scale_from_table(Wide v, const uint64_t (&table)[16]) {
     const uint64_t k = wide_bits(v);
     const uint64_t entry = table[k & 15] + (k << 48);
