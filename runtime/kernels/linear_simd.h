@@ -156,9 +156,10 @@ void linear_row_panel(const LinearArgs& a, uint64_t i0, uint64_t rows, float* pa
 // l = W[j0 + l][k0 + kk]: the load ports do the rest of the transpose.
 // Each accumulator adds one column after another, so a single row of x
 // waits on the latency of its adds; a second tile gives it a second chain to
-// run in the meantime. A tile takes 64 bytes of each of its weight rows
-// before the next tile runs, so that a cache line is used up at once even
-// where the rows of both tiles share few L1 sets (rows a multiple of 1 KiB long).
+// run in the meantime, the tiles taking turns column block by column block.
+// Both finish 64 bytes of each of their weight rows before going on, so
+// that a cache line is used up at once even where the rows of both tiles
+// share few L1 sets (rows a multiple of 1 KiB long).
 template <class V, uint64_t kRows, uint64_t kTiles>
 void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
   // Columns transposed at once, and columns in 64 bytes.
@@ -194,8 +195,8 @@ void linear_across_outputs(const LinearArgs& a, uint64_t i0, uint64_t j0) {
   };
   uint64_t k0 = 0;
   for (; k0 + kLine <= a.k; k0 += kLine)
-    for (uint64_t tile = 0; tile < kTiles; ++tile)
-      for (uint64_t c = 0; c < kLine; c += kCols) columns(tile, k0 + c);
+    for (uint64_t c = 0; c < kLine; c += kCols)
+      for (uint64_t tile = 0; tile < kTiles; ++tile) columns(tile, k0 + c);
   for (; k0 + kCols <= a.k; k0 += kCols)
     for (uint64_t tile = 0; tile < kTiles; ++tile) columns(tile, k0);
   // The last columns, fewer than kCols: whole rows, transposed in registers.
