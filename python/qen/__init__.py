@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import importlib
 
-__version__ = "0.2.0"
+__version__ = "0.2.1"
 
 from . import format, probe  # noqa: A004 (qen.format is the file layout)
 from .receipt import ReplayReport, load_receipt, replay, save_receipt
