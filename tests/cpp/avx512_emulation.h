@@ -28,6 +28,17 @@ inline simde__m512 maskz_loadu_ps(simde__mmask16 k, const void* p) {
   return simde__m512_from_private(r);
 }
 
+// src where a lane of k is clear.
+inline simde__m512 mask_loadu_ps(simde__m512 src, simde__mmask16 k, const void* p) {
+  simde__m512_private r = simde__m512_to_private(src);
+  for (int h = 0; h < 2; ++h) {
+    const simde__m256i lanes = lanes_of(k, h);
+    r.m256[h] = simde_mm256_blendv_ps(r.m256[h], simde_mm256_maskload_ps(static_cast<const float*>(p) + 8 * h, lanes),
+                                      simde_mm256_castsi256_ps(lanes));
+  }
+  return simde__m512_from_private(r);
+}
+
 inline void mask_storeu_ps(void* p, simde__mmask16 k, simde__m512 v) {
   const simde__m512_private a = simde__m512_to_private(v);
   for (int h = 0; h < 2; ++h) simde_mm256_maskstore_ps(static_cast<float*>(p) + 8 * h, lanes_of(k, h), a.m256[h]);
@@ -62,6 +73,7 @@ inline simde__m256 cvtpd_ps(simde__m512d v) {
 }  // namespace qen::emulation
 
 #define _mm512_maskz_loadu_ps(k, p) qen::emulation::maskz_loadu_ps(k, p)
+#define _mm512_mask_loadu_ps(src, k, p) qen::emulation::mask_loadu_ps(src, k, p)
 #define _mm512_mask_storeu_ps(p, k, v) qen::emulation::mask_storeu_ps(p, k, v)
 #define _mm512_cvtepi32_ps(v) qen::emulation::cvtepi32_ps(v)
 #define _mm512_cvttps_epi32(v) qen::emulation::cvttps_epi32(v)
