@@ -83,6 +83,15 @@ def digest(outputs: Sequence[np.ndarray | None]) -> str:
     return h.hexdigest()
 
 
+def file_sha256(path: str | os.PathLike) -> str:
+    """The SHA-256 of the whole file, read 1 MiB at a time."""
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            h.update(chunk)
+    return h.hexdigest()
+
+
 def content_digests(path: str | os.PathLike) -> dict:
     """SHA-256 of the graph tables and of each stored tensor's elements, as the file's header places them.
 

@@ -31,7 +31,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .probe import _changed, content_digests, metadata_digest, verify
+from .probe import _changed, content_digests, file_sha256, metadata_digest, verify
 from .session import Session, load
 
 if TYPE_CHECKING:
@@ -187,7 +187,7 @@ def _node_copy(model: ShippedModel, data: bytes | None = None) -> str:
             with _locked(folder):
                 if not os.path.exists(path):
                     _write_checked(path, _fetch(model) if data is None else data, model.source)
-        actual = _file_sha256(path)
+        actual = file_sha256(path)
     except OSError as error:
         raise _cannot_load(model.source, path, error) from error
     if actual != model.sha256:
@@ -248,14 +248,6 @@ def _write_checked(path: str, data: bytes, source: str) -> None:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(part)
         raise
-
-
-def _file_sha256(path: str) -> str:
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 def _load(path: str, source: str, threads: int) -> Session:

@@ -39,7 +39,7 @@ import numpy as np
 
 from . import __version__
 from . import format as fmt
-from .probe import _changed, content_digests
+from .probe import _changed, content_digests, file_sha256
 from .session import Session, file_state
 from .writer import _replaced_atomically
 
@@ -57,18 +57,11 @@ FORMAT = "qen-receipt"
 VERSION = 1
 _DTYPES = ("float32", "int32")
 _HEX64 = re.compile(r"[0-9a-f]{64}")
-_CHUNK = 1 << 20
 
 
 def model_identity(path: str | os.PathLike, *, certified: bool) -> dict:
     """The certificate's digests of the graph and its tensors (`certified`), or the whole file's SHA-256."""
-    if certified:
-        return {"content": content_digests(path)}
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        while chunk := f.read(_CHUNK):
-            h.update(chunk)
-    return {"sha256": h.hexdigest()}
+    return {"content": content_digests(path)} if certified else {"sha256": file_sha256(path)}
 
 
 def session_identity(session: Session, *, certified: bool | None = None) -> dict:
